@@ -1,0 +1,203 @@
+/* libkestrel: the wake-word engine of the voice front end.
+ *
+ * Every family follows one lifecycle: *_sysinit builds a process-wide store
+ * once (later calls keep it), *_create makes an instance that one thread
+ * feeds block by block, *_free destroys it, *_sysexit destroys the store
+ * after the last instance is gone. The library starts no threads and takes
+ * no locks; callbacks run on the thread that makes the feeding call.
+ *
+ * Handles of the w6_vt_*, w6_vbv_*, w6_sl_*, w6_cf_* and w6_rs_* families are
+ * 64-bit integers holding the instance pointer sign-extended; 0 is the null
+ * handle. Every function given the null handle returns at once without
+ * touching memory, with 0 or that function's "nothing" result.
+ *
+ * Audio is planar float: an array of channel pointers, each a float array,
+ * borrowed for the duration of the call. Pointers the library hands out
+ * belong to the library and stay valid until the instance's next call that
+ * changes its state; the caller never frees them.
+ *
+ * FFT plans: the library plans its transforms only inside *_sysinit and
+ * *_create. FFTW's planner is not thread-safe, so an application that creates
+ * instances from several threads must serialise those calls. */
+#ifndef KESTREL_H
+#define KESTREL_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define KESTREL_API __attribute__((visibility("default")))
+#else
+#define KESTREL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Shared records. Their byte layout is part of the interface (little-endian,
+ * natural alignment) and is asserted below.
+ * ---------------------------------------------------------------------- */
+
+/* One configured wake word (26136 bytes). */
+typedef struct WordInfo {
+  int32_t WordType;              /* 1 or 2; type 2's last phone must be followed by silence */
+  char WordContent[256];         /* text of the word, NUL-terminated */
+  char WordContent_Phone[25600]; /* pronunciation (phone-list syntax), NUL-terminated */
+  float BlockAvgScore;           /* detection threshold on the word score (default 3.0) */
+  float BlockMinScore;           /* minimum average score of a block (default -1.0) */
+  uint8_t LeftSilCheck;          /* check for silence before the word */
+  uint8_t RightSilCheck;         /* check for silence after the word */
+  uint8_t CmdChangeAec;          /* force "cmd" under the echo condition */
+  uint8_t CmdChangeNoAec;        /* force "cmd" outside it */
+  uint8_t ClassifyCheck;         /* confirm with the second-stage classifier */
+  uint8_t Reserved0[3];          /* zero */
+  float ClassifyNnetShield;      /* the confirmation score must exceed this (default -0.3) */
+  char ClassifyNnetPath[256];    /* classifier model path, NUL-terminated */
+} WordInfo;
+
+/* Where and how a detected word was found (24 bytes). Filled by the engine;
+ * callers only read it. */
+typedef struct WordDetInfo {
+  int32_t StartOffset; /* samples from the word's start back to the reference end */
+  int32_t EndOffset;   /* samples from the score peak back to the reference end */
+  float WordEnergy;    /* mean frame energy over the word; 0 without silence checks */
+  float Direction[2];  /* talker direction written by the direction callback */
+  float Reserved;      /* zero */
+} WordDetInfo;
+
+#ifdef __cplusplus
+#define KESTREL_STATIC_ASSERT static_assert
+#else
+#define KESTREL_STATIC_ASSERT _Static_assert
+#endif
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, WordType) == 0, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, WordContent) == 4, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, WordContent_Phone) == 260, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, BlockAvgScore) == 25860, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, BlockMinScore) == 25864, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, LeftSilCheck) == 25868, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, RightSilCheck) == 25869, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, CmdChangeAec) == 25870, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, CmdChangeNoAec) == 25871, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, ClassifyCheck) == 25872, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, ClassifyNnetShield) == 25876, "WordInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordInfo, ClassifyNnetPath) == 25880, "WordInfo layout");
+KESTREL_STATIC_ASSERT(sizeof(WordInfo) == 26136, "WordInfo size");
+KESTREL_STATIC_ASSERT(offsetof(WordDetInfo, StartOffset) == 0, "WordDetInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordDetInfo, EndOffset) == 4, "WordDetInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordDetInfo, WordEnergy) == 8, "WordDetInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordDetInfo, Direction) == 12, "WordDetInfo layout");
+KESTREL_STATIC_ASSERT(offsetof(WordDetInfo, Reserved) == 20, "WordDetInfo layout");
+KESTREL_STATIC_ASSERT(sizeof(WordDetInfo) == 24, "WordDetInfo size");
+
+/* ------------------------------------------------------------------------
+ * Wake-word engine (w6_vt_*)
+ * ---------------------------------------------------------------------- */
+
+/* Result flags of w6_vt_process (a call may return several). */
+#define W6_VT_PRE 1    /* a candidate passed the left-silence stage */
+#define W6_VT_AWAKE 2  /* the candidate was confirmed */
+#define W6_VT_CANCEL 4 /* the candidate was rejected (classifier or direction check) */
+#define W6_VT_CMD 8    /* speech follows the word (or the word's settings force it) */
+#define W6_VT_NOCMD 16 /* silence follows the word */
+
+/* Input flags of w6_vt_process. */
+#define W6_VT_FLAG_AEC 1 /* echo-cancellation condition: playback is running */
+#define W6_VT_FLAG_END 2 /* end of input: decide waiting candidates now */
+
+/* Direction callback: called once per candidate at the score peak, with
+ * positions in frames back from the newest audio (leftFrom > leftTo >=
+ * wordFrom > wordTo). Writes two angles through `direction` and a silence
+ * energy level through `silShield` (preset to 0). */
+typedef int (*w6_vt_dosecsl_cb)(int leftFrom, int leftTo, int wordFrom, int wordTo, float* direction,
+                                float* silShield, void* user);
+/* Direction check: true accepts the confirmed word, false cancels it. */
+typedef bool (*w6_vt_checkdirty_cb)(void* user, float* direction);
+/* Audio fetch: writes (from - to) * 160 samples, from `from` frames back to
+ * `to` frames back, oldest first, into dst. */
+typedef int (*w6_vt_getdata_cb)(int from, int to, float* dst, void* user);
+
+/* Builds the process-wide store from the acoustic model (its log-priors are
+ * read from the model path with ".prior" appended) and the phone-table path.
+ * A second call keeps the existing store. A model that cannot be read is
+ * logged and leaves the store without a network; w6_vt_create then returns
+ * the null handle. Returns 0. */
+KESTREL_API int w6_vt_sysinit(const char* model_path, const char* phone_table_path);
+/* Destroys the store; every instance must be freed first. Returns 0. */
+KESTREL_API int w6_vt_sysexit(void);
+/* New instance for `channels` input channels; the null handle 0 when there is
+ * no store, no usable network or channels < 1 (logged). */
+KESTREL_API int64_t w6_vt_create(int channels);
+/* Destroys the instance; the null handle is accepted. Returns 0. */
+KESTREL_API int w6_vt_free(int64_t handle);
+/* Replaces the word list (the records are copied; the caller's array may be
+ * released after the call). The new list applies at the first process call
+ * at which no word is active. Returns 0 after a replacement; with count <= 0
+ * nothing changes and the result is 1 when no replacement is pending, 0 when
+ * one is; 1 when the list cannot be built (logged). */
+KESTREL_API int w6_vt_setwords(int64_t handle, const WordInfo* words, int count);
+/* The instance's copy of the current list; valid until the next
+ * w6_vt_setwords. Null and 0 for the null handle. Returns 0. */
+KESTREL_API int w6_vt_getwords(int64_t handle, const WordInfo** words, int* count);
+/* Feeds `samples` samples of every channel and scores them; returns the
+ * W6_VT_* result flags of the active word (0 when none). */
+KESTREL_API int w6_vt_process(int64_t handle, const float** channels, int samples, int flags);
+/* For the active word: its record and its detection record, filled for a
+ * reference end `pending_frames` frames after the audio consumed so far.
+ * Returns 0; with no active word both pointers are null and the result is 1.
+ * The pointers stay valid until the next call that changes the instance. */
+KESTREL_API int w6_vt_getdetwordinfo(int64_t handle, const WordInfo** word, const WordDetInfo** info,
+                                     int pending_frames);
+/* Back to the initial listening state; words and callbacks stay. Returns 0. */
+KESTREL_API int w6_vt_reset(int64_t handle);
+/* Threshold tuning: feeds audio like w6_vt_process but scores only word 0;
+ * returns the highest word score since the last reset (the lowest finite
+ * float without words or for the null handle). */
+KESTREL_API float w6_vt_getbestscore_eer(int64_t handle, const float** channels, int samples);
+KESTREL_API int w6_vt_set_dosecsl_cb(int64_t handle, w6_vt_dosecsl_cb cb, void* user);
+KESTREL_API int w6_vt_set_checkdirty_cb(int64_t handle, w6_vt_checkdirty_cb cb, void* user);
+KESTREL_API int w6_vt_set_getdata_cb(int64_t handle, w6_vt_getdata_cb cb, void* user);
+/* Does nothing; returns 0. */
+KESTREL_API int kestrel_mem_print(void);
+
+/* Placeholders of a grapheme-to-phoneme service that is not part of the
+ * system: create returns the null handle, free returns 0, process returns
+ * null. */
+KESTREL_API int64_t w6_g2p_create(void);
+KESTREL_API int w6_g2p_free(int64_t handle);
+KESTREL_API const char* w6_g2p_process(int64_t handle, const char* text);
+
+/* The wake-word engine's process-wide store (null before w6_vt_sysinit). */
+extern KESTREL_API void* g_VtSto;
+
+/* ------------------------------------------------------------------------
+ * Confirmation classifier (w6_cf_*)
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Sound-source localiser (w6_sl_*)
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Sample-rate converter (w6_rs_*)
+ * ---------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------
+ * Audio files (w6_aud_*)
+ * ---------------------------------------------------------------------- */
+
+#ifdef __cplusplus
+}
+#endif
+
+/* ------------------------------------------------------------------------
+ * Multi-channel wake pipeline (w6_vbv_*): exported under decorated C++
+ * names, so it is declared only for C++ callers.
+ * ---------------------------------------------------------------------- */
+#ifdef __cplusplus
+#endif
+
+#endif /* KESTREL_H */
