@@ -25,12 +25,16 @@ void* z_new_ar1(size_t size, size_t count) {
 
 void** z_new_ar2(size_t size, size_t rows, size_t cols) {
   if (rows == 0 || cols == 0) return nullptr;
-  size_t row_bytes, bytes;
+  size_t row_bytes, bytes, table_bytes;
+  if (MulOverflows(rows, sizeof(void*), &table_bytes)) {
+    z_log(kLogError, "Error in z_new_ar2_1");
+    return nullptr;
+  }
   if (MulOverflows(size, cols, &row_bytes) || MulOverflows(row_bytes, rows, &bytes)) {
     z_log(kLogError, "Error in z_new_ar2_2");
     return nullptr;
   }
-  void** table = static_cast<void**>(std::malloc(rows * sizeof(void*)));
+  void** table = static_cast<void**>(std::malloc(table_bytes));
   if (table == nullptr) {
     z_log(kLogError, "Error in z_new_ar2_1");
     return nullptr;
@@ -61,13 +65,17 @@ void* z_new_sse_ar1(size_t size, size_t count, size_t align) {
 
 void** z_new_sse_ar2(size_t size, size_t rows, size_t cols, size_t align) {
   if (rows == 0 || cols == 0) return nullptr;
-  size_t row_bytes, cells;
+  size_t row_bytes, cells, table_bytes;
+  if (MulOverflows(rows, sizeof(void*), &table_bytes)) {
+    z_log(kLogError, "Error in z_new_ar2_1");
+    return nullptr;
+  }
   if (MulOverflows(size, cols, &row_bytes) || MulOverflows(cols, rows, &cells)) {
     z_log(kLogError, "Error in z_new_ar1");
     z_log(kLogError, "Error in z_new_sse_ar2");
     return nullptr;
   }
-  void** table = static_cast<void**>(std::malloc(rows * sizeof(void*)));
+  void** table = static_cast<void**>(std::malloc(table_bytes));
   if (table == nullptr) {
     z_log(kLogError, "Error in z_new_ar2_1");
     return nullptr;
