@@ -175,7 +175,37 @@ extern KESTREL_API void* g_VtSto;
 
 /* ------------------------------------------------------------------------
  * Confirmation classifier (w6_cf_*)
+ *
+ * Scores a whole candidate segment (16 kHz mono floats) with a second
+ * network: the log-probability, never above 0, that the segment is the wake
+ * word. The wake-word store brackets the family with w6_cf_sysinit and
+ * w6_cf_sysexit; an application that uses the family alone calls the pair
+ * itself.
  * ---------------------------------------------------------------------- */
+
+/* Short-segment result: fewer than 20 feature frames (about 0.2 s). */
+#define W6_CF_TOO_SHORT (-100)
+
+/* Sets up the shared lookup tables for this family. Returns 0. */
+KESTREL_API int w6_cf_sysinit(void);
+/* Releases this family's use of the tables (they stay while another family
+ * still uses them). Returns 0. */
+KESTREL_API int w6_cf_sysexit(void);
+/* New classifier loading its own copy of the network at model_path; the
+ * null handle when the model cannot be used (logged). */
+KESTREL_API int64_t w6_cf_create(const char* model_path);
+/* Destroys the classifier; the null handle is accepted. Returns 0. */
+KESTREL_API int w6_cf_free(int64_t handle);
+/* Score of `count` samples; -100 for a segment that is too short or for the
+ * null handle. */
+KESTREL_API float w6_cf_check_buff(int64_t handle, const float* samples, int count);
+/* Score of an audio file (read at 16 kHz, other rates converted); -100 when
+ * the file cannot be read or for the null handle. */
+KESTREL_API float w6_cf_check_file(int64_t handle, const char* path);
+/* Raw per-class sums of the log-posteriors over the segment's frames into
+ * sums[0 .. sum_count-1] (columns beyond the network's outputs stay 0).
+ * Returns 0, or -100 for a segment that is too short or the null handle. */
+KESTREL_API int w6_cf_get_score(int64_t handle, const float* samples, int count, float* sums, int sum_count);
 
 /* ------------------------------------------------------------------------
  * Sound-source localiser (w6_sl_*)
