@@ -137,7 +137,12 @@ KESTREL_API int w6_vt_free(int64_t handle);
  * released after the call). The new list applies at the first process call
  * at which no word is active. Returns 0 after a replacement; with count <= 0
  * nothing changes and the result is 1 when no replacement is pending, 0 when
- * one is; 1 when the list cannot be built (logged). */
+ * one is. The words are built from the phone table at the store's path, read
+ * anew for every list. A list is refused as a whole (nothing changes, result
+ * as for count <= 0) when that table cannot be used or when a word could never
+ * be scored: a phone list without positions, a position that no triphone of
+ * the table covers, or no block marker "#" (each logged with the word and the
+ * reason). */
 KESTREL_API int w6_vt_setwords(int64_t handle, const WordInfo* words, int count);
 /* The instance's copy of the current list; valid until the next
  * w6_vt_setwords. Null and 0 for the null handle. Returns 0. */

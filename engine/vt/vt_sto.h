@@ -24,11 +24,13 @@ class ZVtSto {
   // True when the model loaded into a usable network.
   bool HasNnet() const { return pNnet != nullptr; }
 
-  // Builds one word object per record from the phone table at strPhoPath
-  // (caller owns them); fewer objects than records means the list was
-  // refused (logged).
+  // Builds one word object per record from the phone table at strPhoPath,
+  // loaded anew for every list (caller owns the objects). A table that cannot
+  // be used, or a word whose graph could not be scored, is logged and left
+  // out: fewer objects than records means the list is refused. The settings
+  // of every word of a complete list are logged.
   std::vector<ZVtWord*> ParseWordTriPhoLst(const WordInfo* records, int n);
-  // Logs one word's settings.
+  // Logs one word's settings, phoneList being its record's phone list.
   void PrintWordInfo(ZVtWord* word, const char* phoneList);
 
   int nSampleRate;
