@@ -72,7 +72,8 @@ void SetFlags(std::vector<ZPhoBatch*>& batches, const std::vector<bool>& marker)
 
 }  // namespace
 
-ZPhoTable::ZPhoTable() : nPhoNum(0), nStateRow(0), pStateId(nullptr), nTriNum(0), pTriRow(nullptr) {}
+ZPhoTable::ZPhoTable()
+    : nPhoNum(0), nStateRow(0), pStateId(nullptr), nTriNum(0), pTriRow(nullptr), nUnknownTri(0) {}
 
 ZPhoTable::~ZPhoTable() { Clear(); }
 
@@ -207,6 +208,7 @@ int ZPhoTable::LoadOldTable(const char* phoneList, const char* modelList, const 
                             int maxStateId) {
   Clear();
   strLastError.clear();
+  nUnknownTri = 0;
 
   std::vector<std::string> phones = GetFileContentLst(phoneList);
   if (phones.empty()) return Reject("phone list %s holds no phones", phoneList);
@@ -256,14 +258,31 @@ int ZPhoTable::LoadOldTable(const char* phoneList, const char* modelList, const 
   nStateRow = m;
   nTriNum = static_cast<int>(cube);
 
+  // A triphone naming a phone outside the phone list is skipped: read as
+  // phone 0 it would overwrite the model of a triphone of phone 0.
+  std::string firstUnknown;
   for (const std::string& line : GetFileContentLst(triphoneList)) {
     std::vector<std::string> f = z_str_split(line.c_str(), " ");
     if (f.empty() || f.size() > 2) continue;
-    int id = GetTriPhoId(f[0].c_str());
-    if (id < 0) continue;
+    std::vector<std::string> p = z_str_split(f[0].c_str(), "-+");
+    if (p.size() < 3) continue;
+    int idx[3];
+    bool known = true;
+    for (int j = 0; j < 3 && known; ++j) {
+      auto ph = mapPhoId.find(p[j]);
+      known = ph != mapPhoId.end();
+      if (known) idx[j] = ph->second;
+    }
+    if (!known) {
+      if (nUnknownTri++ == 0) firstUnknown = f[0];
+      continue;
+    }
     auto it = modelRow.find(f.size() == 2 ? f[1] : f[0]);
-    pTriRow[id] = it == modelRow.end() ? 0 : it->second;
+    pTriRow[n * n * idx[0] + n * idx[1] + idx[2]] = it == modelRow.end() ? 0 : it->second;
   }
+  if (nUnknownTri > 0)
+    z_log(kLogInfo, "triphone list %s: %d triphones name phones that are not in the phone list and were skipped (%s)",
+          triphoneList, nUnknownTri, firstUnknown.c_str());
   return 0;
 }
 

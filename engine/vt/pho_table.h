@@ -61,8 +61,9 @@ class ZPhoTable {
   // (logged).
   int SaveNewTable(const char* path);
   // Builds the table from the three text files of the older format (phone
-  // names are normalised: tone letters a-d become digits 1-4). Checked like
-  // the binary form; 1 and an empty table on failure (logged), 0 on success.
+  // names are normalised: tone letters a-d become digits 1-4; the other two
+  // files must already use the normalised names). Checked like the binary
+  // form; 1 and an empty table on failure (logged), 0 on success.
   int LoadOldTable(const char* phoneList, const char* modelList, const char* triphoneList,
                    int maxStateId = kMaxStateId);
 
@@ -95,6 +96,9 @@ class ZPhoTable {
   int* pTriRow;  // nTriNum tied rows, -1 for none
   // Why the last load failed (the text of its log line); empty after success.
   std::string strLastError;
+  // Triphones of the last old-table load that named phones outside the phone
+  // list; they are skipped (logged).
+  int nUnknownTri;
 
  private:
   // The tied row of a triphone id, -1 when the id is outside the map or the

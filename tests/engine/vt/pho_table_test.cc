@@ -128,10 +128,17 @@ TEST(PhoTableTest, OldTableNormalisesToneLettersAndConverts) {
             "a1-a2+sil\n"          // no second field: its own name, unknown -> row 0
             "a2-x3_B+sil m3\n"
             "sil\n"                // a single phone: no triphone
-            "a1-xa_I+sil m1 m3\n");  // three fields: skipped
+            "a1-xa_I+sil m1 m3\n"   // three fields: skipped
+            "sil-ab+sil m1\n"       // "ab" is stored as a2: skipped, sil-sil+sil keeps no model
+            "sil-q+sil m3\n");
   ZPhoTable t;
+  LogCapture log;
   ASSERT_EQ(t.LoadOldTable(phones.c_str(), models.c_str(), tris.c_str()), 0) << t.strLastError;
   EXPECT_EQ(t.vecPhoName, (std::vector<std::string>{"sil", "a1", "a2", "x3_B", "xa_I"}));
+  EXPECT_EQ(t.nUnknownTri, 2);
+  EXPECT_TRUE(log.Contains("2 triphones name phones that are not in the phone list and were skipped (sil-ab+sil)"))
+      << log.Dump();
+  EXPECT_EQ(t.mapPhoId.size(), 5u);  // no unknown name entered
   ASSERT_EQ(t.nStateRow, 3);
   EXPECT_EQ(t.pStateId[2][0], 10);
   const int n = 5;
