@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   WordInfo* word = calloc(1, sizeof(WordInfo));
   word->WordType = 1;
   strcpy(word->WordContent, "hello");
-  strcpy(word->WordContent_Phone, "h e l o");
+  strcpy(word->WordContent_Phone, "h e|# l o|#");
   word->BlockAvgScore = 3.0f;
   word->BlockMinScore = -1.0f;
   word->ClassifyNnetShield = -0.3f;

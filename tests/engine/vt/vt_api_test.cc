@@ -14,6 +14,7 @@
 #include "engine/vt/vt_sto.h"
 #include "include/kestrel.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/pho_builder.h"
 
 namespace __kestrel4__ {
 namespace {
@@ -74,14 +75,22 @@ class VtApiTest : public ::testing::Test {
   void SetUp() override {
     model_ = TempPath("am.nnet");
     WriteModel(model_, 6);
-    ASSERT_EQ(w6_vt_sysinit(model_.c_str(), "/nonexistent/phones.bin"), 0);
+    // Phones sil, a, b, c, d; every triphone tied to one model on output 1.
+    table_ = TempPath("phones.bin");
+    testing_support::PhoTableBuilder table({"sil", "a", "b", "c", "d"});
+    const int row = table.Model(1, 1, 1);
+    for (const char* p : {"sil", "a", "b", "c", "d"}) table.Tri("*", p, "*", row);
+    ASSERT_TRUE(table.Write(table_));
+    ASSERT_EQ(w6_vt_sysinit(model_.c_str(), table_.c_str()), 0);
     ASSERT_NE(g_VtSto, nullptr);
   }
   void TearDown() override {
     w6_vt_sysexit();
     std::remove(model_.c_str());
+    std::remove(table_.c_str());
   }
   std::string model_;
+  std::string table_;
 };
 
 TEST(VtNullHandleTest, EveryFunctionAnswersTheNullHandle) {
@@ -126,7 +135,7 @@ TEST_F(VtApiTest, SecondSysinitKeepsTheStore) {
   void* first = g_VtSto;
   ASSERT_EQ(w6_vt_sysinit("/other/model", "/other/table"), 0);
   EXPECT_EQ(g_VtSto, first);
-  EXPECT_EQ(static_cast<ZVtSto*>(g_VtSto)->strPhoPath, "/nonexistent/phones.bin");
+  EXPECT_EQ(static_cast<ZVtSto*>(g_VtSto)->strPhoPath, table_);
   int64_t h = w6_vt_create(2);
   EXPECT_NE(h, 0);
   w6_vt_free(h);
@@ -137,7 +146,7 @@ TEST_F(VtApiTest, PriorsComeFromTheFileBesideTheModel) {
   w6_vt_sysexit();
   WritePriors(model_ + ".prior", {-1.0f, -2.0f, -3.0f}, 3);  // short: 3 of 6
   testing_support::LogCapture log;
-  ASSERT_EQ(w6_vt_sysinit(model_.c_str(), "/nonexistent/phones.bin"), 0);
+  ASSERT_EQ(w6_vt_sysinit(model_.c_str(), table_.c_str()), 0);
   Nnet* net = static_cast<ZVtSto*>(g_VtSto)->pNnet;
   ASSERT_NE(net, nullptr);
   if (net->outDim != 6) GTEST_SKIP() << "the network loader does not read the model's dimensions yet";
@@ -161,7 +170,7 @@ TEST_F(VtApiTest, SetWordsResultsAndTheCopiedList) {
   int64_t h = w6_vt_create(1);
   ASSERT_NE(h, 0);
   EXPECT_EQ(w6_vt_setwords(h, nullptr, 0), 1);  // nothing pending
-  std::vector<WordInfo> words = {MakeWord("hello", "a b"), MakeWord("stop", "c d")};
+  std::vector<WordInfo> words = {MakeWord("hello", "a b|#"), MakeWord("stop", "c d|#")};
   EXPECT_EQ(w6_vt_setwords(h, words.data(), 2), 0);
   EXPECT_EQ(w6_vt_setwords(h, nullptr, 0), 0);  // a replacement is pending
   EXPECT_EQ(w6_vt_setwords(h, nullptr, -3), 0);
@@ -211,8 +220,8 @@ TEST_F(VtApiTest, ProcessingBeforeWordsFillsTheRings) {
 
 TEST_F(VtApiTest, ReplacementWaitsForTheActiveDetection) {
   int64_t h = w6_vt_create(1);
-  std::vector<WordInfo> a = {MakeWord("alpha", "a")};
-  std::vector<WordInfo> b = {MakeWord("bravo", "b"), MakeWord("charlie", "c")};
+  std::vector<WordInfo> a = {MakeWord("alpha", "a|#")};
+  std::vector<WordInfo> b = {MakeWord("bravo", "b|#"), MakeWord("charlie", "c|#")};
   std::vector<float> audio(1920, 0.0f);
   const float* ch[1] = {audio.data()};
   ASSERT_EQ(w6_vt_setwords(h, a.data(), 1), 0);
@@ -250,7 +259,7 @@ TEST_F(VtApiTest, CallbacksReachCurrentAndLaterDetectors) {
   int64_t h = w6_vt_create(1);
   int user = 0;
   auto getdata = [](int, int, float*, void*) { return 0; };
-  std::vector<WordInfo> a = {MakeWord("alpha", "a")};
+  std::vector<WordInfo> a = {MakeWord("alpha", "a|#")};
   std::vector<float> audio(160, 0.0f);
   const float* ch[1] = {audio.data()};
   w6_vt_setwords(h, a.data(), 1);
