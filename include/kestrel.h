@@ -214,7 +214,49 @@ KESTREL_API int w6_cf_get_score(int64_t handle, const float* samples, int count,
 
 /* ------------------------------------------------------------------------
  * Sound-source localiser (w6_sl_*)
+ *
+ * Direction of a talker from the microphone channels at 16000 Hz: every 256
+ * samples a 1024-sample frame scores 852 candidate directions (72 azimuths
+ * on the horizon, fewer on each ring up to 85 degrees in 5-degree steps, the
+ * zenith last) by phase-transform cross-correlation of all microphone pairs;
+ * the scores of the last 20 s are kept and a query sums a time window.
+ *
+ * Angles are radians. Azimuth is measured in the x-y plane of the positions
+ * from the x axis towards the y axis, elevation from that plane towards +z.
+ * Convention: a talker at azimuth A is reported at azimuth A + pi (wrapped
+ * into 0 .. 2 pi), the mirror through the array centre; the elevation keeps
+ * its value for a flat array. Callers turn the azimuth back (subtract pi
+ * before converting to degrees, steer a beam at azimuth + pi).
  * ---------------------------------------------------------------------- */
+
+/* Marks the localiser as a user of the engine's shared lookup tables
+ * (built by the first family that needs them). Not required before
+ * w6_sl_create. Returns 0. */
+KESTREL_API int w6_sl_sysinit(void);
+/* Gives up the localiser's use of the shared tables; they are released only
+ * when no other family (w6_vt_*, w6_cf_*) still uses them. Returns 0. */
+KESTREL_API int w6_sl_sysexit(void);
+/* New localiser for `mics` microphones. positions: 3 floats per microphone
+ * (x, y, z in metres); delays: one float per microphone, the channel's extra
+ * latency in seconds, or null for none. Both are copied. Returns the null
+ * handle 0 (logged) when mics is not within 1 .. 64, positions is null, a
+ * value is not finite, or the microphones lie more than 511 samples of lag
+ * apart (about 11 m, latencies included). */
+KESTREL_API int64_t w6_sl_create(int mics, const float* positions, const float* delays);
+/* Destroys the instance; the null handle is accepted. Returns 0. */
+KESTREL_API int w6_sl_free(int64_t handle);
+/* Feeds `samples` samples of each of the `mics` channels (borrowed for the
+ * call). Returns 0. */
+KESTREL_API float w6_sl_put_data(int64_t handle, float** channels, int samples);
+/* The best direction over the frames lying wholly inside the window from
+ * `from` to `to` samples back from the newest input (from > to >= 0; at
+ * least four frames are summed, and at most the 20 s kept). out[0] receives
+ * the azimuth, out[1] the elevation. The last argument is not used. Returns
+ * 0. */
+KESTREL_API float w6_sl_get_candidate(int64_t handle, int from, int to, float* out, int unused);
+/* Starts a new stream: buffered samples and kept scores are dropped. Returns
+ * 0. */
+KESTREL_API int w6_sl_reset(int64_t handle);
 
 /* ------------------------------------------------------------------------
  * Sample-rate converter (w6_rs_*)
