@@ -77,8 +77,12 @@ ZSlMem::~ZSlMem() {
 }
 
 int ZSlMem::init(int M, const float* positions, const float* delays, int W, int H) {
-  if (M < 1 || M > kMaxMics || positions == nullptr) {
-    z_log(kLogError, "ZSlMem: %d microphones; the localiser takes 1 to %d with positions", M, kMaxMics);
+  if (M < 1 || M > kMaxMics) {
+    z_log(kLogError, "ZSlMem: %d microphones; the localiser takes 1 to %d", M, kMaxMics);
+    return 1;
+  }
+  if (positions == nullptr) {
+    z_log(kLogError, "ZSlMem: no microphone positions");
     return 1;
   }
   for (int i = 0; i < 3 * M; ++i) {
