@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "tests/engine/sl/scene.h"
 #include "tests/support/log_capture.h"
 
 namespace __kestrel4__ {
@@ -17,17 +18,7 @@ namespace {
 
 constexpr double kDeg = 3.14159265358979323846 / 180.0;
 
-// M microphones on a circle in the x-y plane, the first on the x axis.
-std::vector<float> Circle(int M, float radius) {
-  std::vector<float> pos;
-  for (int i = 0; i < M; ++i) {
-    double a = 2.0 * 3.14159265358979323846 * i / M;
-    pos.push_back(static_cast<float>(radius * std::cos(a)));
-    pos.push_back(static_cast<float>(radius * std::sin(a)));
-    pos.push_back(0.0f);
-  }
-  return pos;
-}
+using sl_testing::Circle;
 
 // Feeds `n` samples of independent noise on every channel in blocks of `block`.
 void FeedNoise(ZSlMem& m, int n, int block, unsigned seed) {
