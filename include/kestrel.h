@@ -262,9 +262,71 @@ KESTREL_API int w6_sl_reset(int64_t handle);
  * Sample-rate converter (w6_rs_*)
  * ---------------------------------------------------------------------- */
 
+/* Converts planar float audio of `channels` channels from in_rate to
+ * out_rate (only the ratio matters) with a polyphase windowed-sinc filter.
+ * Input is collected into batches; each batch of `batch` output samples per
+ * channel (rounded up to whole filter blocks) is produced as soon as its
+ * input is complete, so a call may return no output at all. The filter delay
+ * (half the prototype at the interpolated rate) is not compensated.
+ *
+ * Returns the handle, or the null handle 0 (logged) when channels, batch or
+ * a rate is not positive, when the reduced ratio exceeds 16 in either
+ * direction, or when the ratio needs an unreasonably large filter (coprime
+ * rates such as 44101 and 16000). */
+KESTREL_API int64_t w6_rs_create(int channels, int in_rate, int out_rate, int batch);
+/* Destroys the converter; the null handle is accepted. Returns 0. */
+KESTREL_API int w6_rs_free(int64_t handle);
+/* Feeds n samples of every channel (in[c] holds n floats). *out receives the
+ * converter's output rows (channels arrays) and *out_count the samples per
+ * channel this call produced. The rows belong to the converter and stay
+ * valid until its next call; the caller never frees them. For the null
+ * handle *out is null and *out_count 0. Returns 0. */
+KESTREL_API int w6_rs_process_float(int64_t handle, const float** in, int n, float*** out, int* out_count);
+/* Drops buffered input and the filter history. Output after a reset starts
+ * one input sample later than after creation. Returns 0. */
+KESTREL_API int w6_rs_reset(int64_t handle);
+
 /* ------------------------------------------------------------------------
  * Audio files (w6_aud_*)
  * ---------------------------------------------------------------------- */
+
+/* Planar float audio at the 16-bit sample scale (full scale +-32768).
+ * `data` is channels rows of `samples` floats over one contiguous block
+ * (row 0 at its start); null when channels or samples is 0. A record and its
+ * data belong to whoever received it and are released only with
+ * w6_aud_free. */
+typedef struct w6_aud_data {
+  int channels;
+  int rate;    /* Hz */
+  int samples; /* per channel */
+  float** data;
+} w6_aud_data;
+
+/* New zero-filled record, owned by the caller; null (logged) when a count is
+ * negative or the block cannot be allocated. */
+KESTREL_API w6_aud_data* w6_aud_malloc(int channels, int rate, int samples);
+/* Releases the record and its data; null is accepted. Returns 0. */
+KESTREL_API int w6_aud_free(w6_aud_data* aud);
+/* Reads a WAV file (8-bit PCM, A-law, mu-law, 16-bit, 32-bit integer or
+ * float) or a raw file of native 32-bit floats (extension "pcm", one channel
+ * at 16000 Hz); the extension decides, ignoring case. When rate is non-zero
+ * and differs from the file's rate, the audio is converted as by w6_aud_rs.
+ * Returns a new record owned by the caller (release with w6_aud_free), or
+ * null when the file cannot be opened, is malformed or unsupported (logged),
+ * or cannot be converted. */
+KESTREL_API w6_aud_data* w6_aud_in(const char* path, int rate);
+/* New record holding `aud` converted to `rate`, owned by the caller; `aud`
+ * stays the caller's. Converts in batches of 10 ms of output: input that does
+ * not complete the last batch is dropped, and the converter's delay is kept.
+ * Null (logged) for a null record, a record without channels, or a ratio
+ * the converter refuses. */
+KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate);
+/* Writes a 16-bit PCM WAV file (44-byte header, interleaved samples). When
+ * the peak exceeds 32000 everything is scaled to a peak of 32000; samples are
+ * truncated toward zero; not-a-number and infinite samples are written as 0.
+ * Returns 0, or -1 when the record is null or too large for the format, or
+ * the file cannot be created or written (logged). */
+KESTREL_API int w6_aud_out(const char* path, const w6_aud_data* aud);
 
 #ifdef __cplusplus
 }
