@@ -278,9 +278,10 @@ KESTREL_API int64_t w6_rs_create(int channels, int in_rate, int out_rate, int ba
 KESTREL_API int w6_rs_free(int64_t handle);
 /* Feeds n samples of every channel (in[c] holds n floats). *out receives the
  * converter's output rows (channels arrays) and *out_count the samples per
- * channel this call produced. The rows belong to the converter and stay
- * valid until its next call; the caller never frees them. For the null
- * handle *out is null and *out_count 0. Returns 0. */
+ * channel this call produced (at most 2^28: input that would take one call
+ * beyond that is consumed without output, logged). The rows belong to the
+ * converter and stay valid until its next call; the caller never frees
+ * them. For the null handle *out is null and *out_count 0. Returns 0. */
 KESTREL_API int w6_rs_process_float(int64_t handle, const float** in, int n, float*** out, int* out_count);
 /* Drops buffered input and the filter history. Output after a reset starts
  * one input sample later than after creation. Returns 0. */
@@ -318,8 +319,8 @@ KESTREL_API w6_aud_data* w6_aud_in(const char* path, int rate);
 /* New record holding `aud` converted to `rate`, owned by the caller; `aud`
  * stays the caller's. Converts in batches of 10 ms of output: input that does
  * not complete the last batch is dropped, and the converter's delay is kept.
- * Null (logged) for a null record, a record without channels, or a ratio
- * the converter refuses. */
+ * Null (logged) for a null record, a record without channels, a ratio the
+ * converter refuses, or a result beyond 2^28 samples per channel. */
 KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate);
 /* Writes a 16-bit PCM WAV file (44-byte header, interleaved samples). When
  * the peak exceeds 32000 everything is scaled to a peak of 32000; samples are

@@ -14,6 +14,7 @@
 #include "engine/core/array.h"
 #include "engine/core/log.h"
 #include "engine/core/util.h"
+#include "engine/rs/rs_mem.h"
 
 namespace __kestrel4__ {
 
@@ -291,7 +292,10 @@ KESTREL_API int w6_aud_free(w6_aud_data* aud) {
 }
 
 KESTREL_API w6_aud_data* w6_aud_in(const char* path, int rate) {
-  if (path == nullptr) return nullptr;
+  if (path == nullptr) {
+    z_log(kLogError, "Error in Read Audio File, no path");
+    return nullptr;
+  }
   if (std::strlen(path) > kMaxPath) {
     z_log(kLogError, "Error in Read Audio File, path longer than %d characters", static_cast<int>(kMaxPath));
     return nullptr;
@@ -322,6 +326,12 @@ KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate) {
   // Batches of 10 ms of output.
   const int64_t rs = w6_rs_create(aud->channels, aud->rate, rate, rate / 1000 * 10);
   if (rs == 0) return nullptr;  // logged by the converter
+  const ZRsMem* m = reinterpret_cast<const ZRsMem*>(static_cast<intptr_t>(rs));
+  if (static_cast<int64_t>(aud->samples) / (int64_t{m->B} * m->M) * m->B * m->L > kRsMaxOutput) {
+    z_log(kLogError, "Error in w6_aud_rs: %d samples at %d Hz make too many at %d Hz", aud->samples, aud->rate, rate);
+    w6_rs_free(rs);
+    return nullptr;
+  }
   float** out = nullptr;
   int count = 0;
   w6_rs_process_float(rs, const_cast<const float**>(aud->data), aud->samples, &out, &count);

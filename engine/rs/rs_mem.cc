@@ -143,6 +143,11 @@ int ZRsMem::Process(const float** in, int n, float*** out, int* outCountPtr) {
 
 int ZRsMem::ProcessBatch() {
   const int produced = B * L;
+  if (int64_t{outCount} + produced > kRsMaxOutput) {
+    z_log(kLogError, "Error in w6_rs_process_float: more than %d samples in one call, %d dropped", kRsMaxOutput,
+          produced);
+    return 0;
+  }
   if (outCount + produced > outCap) {
     // Only a call that brings more input than any before grows the output.
     const int cap = 2 * (outCount + produced);

@@ -13,6 +13,11 @@
 
 namespace __kestrel4__ {
 
+// Most output samples per channel one call produces; input that would take
+// a call beyond it is consumed without output (logged). Keeps the output
+// buffer's doubling inside the int range.
+constexpr int kRsMaxOutput = 1 << 28;
+
 class ZRsMem {
  public:
   // Builds the converter. When the arguments cannot be served (a count or

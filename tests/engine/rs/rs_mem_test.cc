@@ -291,6 +291,15 @@ TEST(RsMemTest, AudioRecordsConvertInWholeBatches) {
   EXPECT_TRUE(log.Contains("cannot convert 44101 Hz to 16000 Hz")) << log.Dump();
   EXPECT_TRUE(log.Contains("batch 0")) << log.Dump();
   w6_aud_free(a);
+
+  // A record whose conversion would outgrow the output's int range is
+  // refused before any sample is read.
+  float sample = 0.0f;
+  float* rows[1] = {&sample};
+  w6_aud_data huge{1, 1000, INT32_MAX, rows};
+  testing_support::LogCapture log2;
+  EXPECT_EQ(w6_aud_rs(&huge, 16000), nullptr);
+  EXPECT_TRUE(log2.Contains("make too many")) << log2.Dump();
 }
 
 }  // namespace
