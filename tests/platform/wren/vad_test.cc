@@ -91,6 +91,8 @@ struct SceneCase {
   double noise_rms;
   int end_frames;  // parameter 3, 0 for the default (45)
   uint64_t seed;
+  double snr_db;
+  int slack_ms;    // how late a start and how early or late an end may be reported
 };
 void PrintTo(const SceneCase& c, std::ostream* os) { *os << c.name; }
 
@@ -101,7 +103,7 @@ TEST_P(BurstTest, ReportsStartAndEndOfEachBurst) {
   const int n = 12 * kRate;
   std::vector<Burst> bursts;
   const std::vector<float> x =
-      Scene(n, c.noise_rms, 10.0, {2 * kRate, 6 * kRate, 19 * kRate / 2},
+      Scene(n, c.noise_rms, c.snr_db, {2 * kRate, 6 * kRate, 19 * kRate / 2},
             {3 * kRate / 2, kRate, 6 * kRate / 5}, c.seed, &bursts);
   const int vad = VD_NewVad(1);
   ASSERT_GT(vad, 0);
@@ -121,23 +123,30 @@ TEST_P(BurstTest, ReportsStartAndEndOfEachBurst) {
                                       << " ms to " << bursts[b].end / kMs << " ms");
     const Utterance& u = found[b];
     EXPECT_GE(u.start_reported, bursts[b].onset);
-    EXPECT_LE(u.start_reported, bursts[b].onset + 150 * kMs);
-    // The utterance keeps the onset (and a little before it).
-    EXPECT_LE(u.start, bursts[b].onset);
+    EXPECT_LE(u.start_reported, bursts[b].onset + c.slack_ms * kMs);
+    // The utterance keeps the onset (and a little before it); at low SNR the
+    // softest first syllable may be missed.
+    EXPECT_LE(u.start, bursts[b].onset + (c.slack_ms - 150) * kMs);
     EXPECT_GE(u.start, bursts[b].onset - 200 * kMs);
     const int wait = silence * 10 * kMs;
-    EXPECT_GE(u.stop_reported, bursts[b].end + wait - 150 * kMs);
-    EXPECT_LE(u.stop_reported, bursts[b].end + wait + 150 * kMs);
+    EXPECT_GE(u.stop_reported, bursts[b].end + wait - c.slack_ms * kMs);
+    EXPECT_LE(u.stop_reported, bursts[b].end + wait + c.slack_ms * kMs);
     // The utterance ends with the speech, not with the silence after it.
-    EXPECT_NEAR(u.stop, bursts[b].end, 150 * kMs);
+    EXPECT_NEAR(u.stop, bursts[b].end, c.slack_ms * kMs);
     EXPECT_TRUE(u.voice_matches);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Scenes, BurstTest,
-    ::testing::Values(SceneCase{"QuietRoom", 3000.0, 0, 1}, SceneCase{"NoisyRoom", 60000.0, 0, 2},
-                      SceneCase{"ShortEnd", 3000.0, 25, 3}, SceneCase{"LongEnd", 10000.0, 70, 4}),
+    ::testing::Values(SceneCase{"QuietRoom", 3000.0, 0, 1, 10.0, 150},
+                      SceneCase{"NoisyRoom", 60000.0, 0, 2, 10.0, 150},
+                      SceneCase{"ShortEnd", 3000.0, 25, 3, 10.0, 150},
+                      SceneCase{"LongEnd", 10000.0, 70, 4, 10.0, 150},
+                      // At 3 dB the energy alone breaks the bursts apart; the
+                      // estimator's certainty holds each one together.
+                      SceneCase{"LowSnr", 3000.0, 0, 5, 3.0, 300},
+                      SceneCase{"LowSnrNoisy", 60000.0, 0, 6, 3.0, 300}),
     [](const ::testing::TestParamInfo<SceneCase>& info) { return std::string(info.param.name); });
 
 // Noise alone, from digital silence to loud, never starts an utterance.
