@@ -42,11 +42,12 @@ W6SSP_API int w6ssp_ssp_exit(void);
  * channel is delayed by fractional-delay filters (32-tap Kaiser-windowed
  * sinc) so that a plane wave from the look direction adds in phase; the beam
  * is the mean of the aligned channels, so a wave from the look direction
- * passes at unit gain. The output lags the input by a constant 15 samples plus
- * the array's acoustic radius (largest |position| / 343.3 m/s) and the spread
- * of the sampling delays, whatever the steering. When the steering or the
- * delays change, the next frame fades from the old alignment to the new one
- * over its length (raised cosine), so re-steering never makes a click. */
+ * passes at unit gain. The beam lags the sound at the array's centre by the
+ * same amount whatever the steering: 15 samples plus the array's acoustic
+ * radius (largest |position| / 343.3 m/s) minus the smallest sampling delay.
+ * When the steering or the delays change, the next frame fades from the old
+ * alignment to the new one over its length (raised cosine), so re-steering
+ * never makes a click. */
 
 /* positions: x, y, z in metres for each microphone, in list order (copied);
  * mic_count 1..64; every |coordinate| at most 10 m. Looks at azimuth 0,
@@ -101,10 +102,12 @@ W6SSP_API int w6ssp_ns_process(int64_t ns, const float* in, float* out);
 W6SSP_API int w6ssp_ns_free(int64_t ns);
 
 /* ---- automatic gain control -------------------------------------------------
- * Speech-driven gain (it adapts on frames that look like speech, up to +30 dB,
- * rising at most 12 dB/s and falling at most 40 dB/s) towards a speech level
- * of about -15 dBFS, followed by a peak limiter that keeps every output sample
- * within -1 dBFS (32767 * 0.89): loud input never clips. */
+ * Speech-driven gain: it adapts on frames that look like speech, between unit
+ * gain and +30 dB, rising at most 12 dB/s and falling at most 40 dB/s, so that
+ * speech settles at about -18 dBFS RMS (peaks near -3 dBFS). A peak limiter
+ * follows (the frame is its look-ahead; it recovers at 20 dB/s) and keeps
+ * every output sample within -1 dBFS (32767 * 0.89): loud input never clips,
+ * not even while the gain is still high from quiet speech. */
 W6SSP_API int64_t w6ssp_agc_create(void);
 /* Frame length = frame_ms * sample_rate / 1000 (10 ms at 16 kHz: 160 samples),
  * sample_rate 8000..48000, frame_ms 10 or 20. Must be called before

@@ -2,20 +2,27 @@
  * 160 samples. It reports where an utterance starts and where it ends and
  * keeps the utterance's samples.
  *
+ * Input: the front end's float scale (full scale +-2^21).
+ *
  * How a frame is judged. Each frame gets an energy (below) and the speech
  * probability of a spectral noise estimator (SpeexDSP's preprocessor, which
- * tracks the noise per band and turns the a-priori SNR into a probability).
- * The detector follows the background level with an adaptive noise floor on
- * the energy: it falls quickly (a few frames) when a frame is quieter and rises
- * slowly (about 1.3 dB/s, 0.3 dB/s inside speech) otherwise. The speech
- * threshold is the floor times a margin chosen by the mode of VD_NewVad. A
- * frame is speech when its energy is above the threshold and the estimator
- * does not call it noise (probability at least 0.2), or when the estimator is
- * sure (0.9 or more) and the energy is still above the floor by half the
- * margin. The energy test alone is blind to spectral shape and the
- * probability alone to level; together they reject stationary noise of any
- * level and quiet tonal hum while following speech whose level sits only a
- * few dB above the background.
+ * tracks the noise per band and turns the a-priori SNR into a probability; it
+ * is given the frame divided by 64, at 16 bits). The detector follows the
+ * background level with an adaptive noise floor on the energy: the floor
+ * falls within a few frames when a frame is quieter and otherwise rises
+ * slowly: 1.3 dB/s, 0.3 dB/s on speech frames, 6 dB/s while the estimator
+ * hears only noise (probability below 0.2). The speech threshold is the floor
+ * times the margin chosen with VD_NewVad. A frame is speech when its energy is
+ * above the threshold and the estimator does not call it noise (probability
+ * 0.2 or more), or when the estimator is sure of speech (0.9 or more) and the
+ * energy is above the floor by at least half the margin (in dB).
+ * Why both: the energy test alone breaks speech that sits only a few dB above
+ * the background into fragments (its quieter syllables fall below the
+ * threshold), and the probability alone calls noise speech for the first half
+ * second or so, while the estimator is still learning the noise, and after
+ * any change of the background; the floor alone knows nothing of spectra.
+ * Together they find speech-like talk 3 dB above white noise as whole
+ * utterances and start nothing on stationary noise of any level.
  *
  * Utterances. Speech starts when 5 of the last 8 frames are speech; the
  * utterance then begins 10 frames (100 ms) before the first of those speech
@@ -29,11 +36,14 @@
  *
  * Energy scale (VD_GetLastFrameEnergy, VD_GetThresholdEnergy): amplitude-like,
  * in the units of the input samples: sqrt(mean square / 5) of the frame after
- * a 120-Hz high-pass. For broadband sound this matches, within about 1 dB, the
- * speech-band frame energy sqrt(sum |X(k)|^2) / 256 over bins 125..5937 Hz of
- * 256-sample Hamming-windowed frames that the wake-word engine's silence check
- * uses, so the threshold can serve there as a silence reference. With the
- * front end's float scale (full scale 2^21) a 0-dBFS sine has energy 663000.
+ * a 120-Hz high-pass. This is the scale of the speech-band frame energy that
+ * the wake-word engine's silence check measures (sqrt(sum |X(k)|^2) / 256 over
+ * the bins from 125 to 5937 Hz of 256-sample Hamming-windowed frames): the two
+ * agree within 0.2 dB on speech and tones, and this one reads 1.3 dB higher on
+ * white noise, whose top 2 kHz the check leaves out. The threshold can
+ * therefore serve there as a silence reference. A full-scale sine (amplitude
+ * 2^21) has energy 663000; steady white noise of RMS r gives about r / 2.24
+ * and, with the callers' mode 1, a threshold near r / 1.12.
  *
  * Handles are positive ints; at most 64 detectors exist at a time. Functions
  * given an unknown handle return -1 (pointers: null; energies: 0). No function
@@ -70,8 +80,9 @@ WREN_API int VD_DelVad(int vad);
 /* Parameters (the value is read through the pointer when the call is made):
  *   3  silence that ends an utterance, in frames (10 ms); default 45; 1..100000.
  *   7  longest utterance, in frames; default 1000 (10 s); 10..6000. Reaching it
- *      ends the utterance. Setting it allocates the utterance store (the only
- *      call besides VD_NewVad that allocates) and forgets the current utterance.
+ *      ends the utterance. Setting a new value allocates the utterance store
+ *      (the only call besides VD_NewVad that allocates) and restarts the
+ *      detector as VD_RestartVad does.
  *   10 ending mode; default 1. 1: the utterance ends with its last speech frame
  *      (the closing silence is not part of it). 0: the utterance runs to the
  *      frame at which the end is reported (for callers that set their own end).
@@ -105,9 +116,10 @@ WREN_API int VD_GetVoiceFrameNum(int vad);
 WREN_API const float* VD_GetFloatVoice(int vad);
 
 /* Forces the start of an utterance at the next frame fed, whatever that frame
- * holds; back (0 or more) earlier frames that the detector still holds (up to
- * 32, none before the last restart) are included before it. No effect while
- * an utterance is open or after one has ended. */
+ * holds; back (0 or more) earlier frames are included before it, as far as
+ * the detector still holds them (at most 31, none before the last restart).
+ * The forced frame counts as a speech frame. No effect while an utterance is
+ * open or after one has ended. */
 WREN_API int VD_SetStart(int vad, int back);
 /* Forgets the utterance and the frame count: detection starts over. The
  * noise floor, the estimator and the parameters are kept. */

@@ -103,6 +103,20 @@ TEST_P(BeamTest, PassesTheTalkerAndAttenuates90DegreesAway) {
   int64_t bf = MakeBeam(a);
   SteerToTalker(bf, t.az_deg * kDeg, t.el_deg * kDeg);
   EXPECT_NEAR(ToneGain(bf, a, t.az_deg * kDeg, t.el_deg * kDeg), 0.0, 1.0);
+  // The beam is the talker's sound at the array's centre, a fixed 15 samples
+  // plus the acoustic radius (0.05 m / 343.3 m/s) later, whatever the look.
+  {
+    const int n = kRate / 4;
+    const double amp = 1000.0, lag = 15.0 + 0.05 / 343.3 * kRate;
+    const std::vector<float> y =
+        Beam(bf, PlaneTone(a, t.az_deg * kDeg, t.el_deg * kDeg, 1000.0, amp, n), n);
+    double err = 0.0;
+    for (int i = n / 2; i < n; ++i) {
+      const double expected = amp * std::sin(2.0 * kPi * 1000.0 * (i - lag) / kRate);
+      err = std::max(err, std::fabs(y[i] - expected));
+    }
+    EXPECT_LE(err, amp * 0.01);
+  }
   for (double side : {-90.0, 90.0}) {
     SCOPED_TRACE(::testing::Message() << "interferer at " << t.az_deg + side << " degrees");
     EXPECT_LE(ToneGain(bf, a, (t.az_deg + side) * kDeg, t.el_deg * kDeg), -6.0);
