@@ -456,6 +456,7 @@ float ZMat::QuickLogAdd(float a, float b) {
   }
   float d = hi - lo;
   if (d > 15.9f) return hi;
+  if (d != d) return d;  // not a number: no table entry, the result stays NaN
   float p = d * 1000.0f;
   float s = 16000.0f + p;
   return hi + m_plogtab1[static_cast<int>(s)];

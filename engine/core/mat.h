@@ -24,8 +24,10 @@ constexpr int kTabMid = 16000;
 
 // Table index of x for sigmoid/tanh/log-add: the clamp at +-15.9 and the
 // truncated single-precision index of the reference implementation.
+// A value that is not a number (a corrupt model, a broken input) takes entry
+// 0 instead of an index far outside the table.
 inline int z_tab_index(float x) {
-  if (x < -15.9f) return 0;
+  if (!(x >= -15.9f)) return 0;
   if (x > 15.9f) return kTabSize - 1;
   float p = x * 1000.0f;
   float s = 16000.0f + p;
