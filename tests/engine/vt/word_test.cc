@@ -9,6 +9,7 @@
 #include "engine/vt/vt_sto.h"
 #include "include/kestrel.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/nnet_builder.h"
 #include "tests/support/pho_builder.h"
 
 namespace __kestrel4__ {
@@ -328,7 +329,10 @@ class SetWordsTest : public ::testing::Test {
   static void SetUpTestSuite() {
     model_ = new std::string(TempPath("model"));
     table_ = new std::string(TempPath("setwords_table"));
-    ASSERT_TRUE(WriteBytes(*model_, "model"));
+    // A small acoustic model: the engine's 957 spliced features to 4 outputs.
+    testing_support::NnetBuilder net;
+    net.Affine(957, 4).Softmax(4);
+    ASSERT_TRUE(net.Write(*model_));
     ASSERT_EQ(w6_vt_sysinit(model_->c_str(), table_->c_str()), 0);
   }
   static void TearDownTestSuite() {
