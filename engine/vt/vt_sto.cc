@@ -34,9 +34,16 @@ int ReadPriorFile(const char* path, float* dst, int n) {
 
 ZVtSto::ZVtSto(const char* modelPath, const char* phoPath)
     : nSampleRate(16000), nBlockFrm(4), nFrmShift(160), nDelayFrm(16), pNnet(nullptr), strPhoPath(phoPath) {
+  // The feature chain delivers 11 spliced frames of 29 filter-bank values
+  // with their deltas: the model must take exactly that row.
+  const int featureDim = 33 * 29;
   Nnet* net = new Nnet(modelPath, false);
-  if (!net->IsValid() || net->outDim <= 0 || net->inDim <= 0) {
+  if (!net->IsValid() || net->outDim <= 0) {
     z_log(kLogError, "w6_vt_sysinit: model %s is not usable: no instance can be created", modelPath);
+    delete net;
+  } else if (net->inDim != featureDim) {
+    z_log(kLogError, "w6_vt_sysinit: model %s takes %d inputs, the features give %d: no instance can be created",
+          modelPath, net->inDim, featureDim);
     delete net;
   } else {
     pNnet = net;
@@ -44,6 +51,7 @@ ZVtSto::ZVtSto(const char* modelPath, const char* phoPath)
     z_log(kLogInfo, "w6_vt_sysinit: model %s (%d inputs, %d outputs), phone table %s", modelPath, pNnet->inDim,
           pNnet->outDim, phoPath);
   }
+  w6_cf_sysinit();
 }
 
 void ZVtSto::LoadPriors(const std::string& path) {
@@ -52,6 +60,9 @@ void ZVtSto::LoadPriors(const std::string& path) {
   pNnet->SetPrior(priors.data);
 }
 
-ZVtSto::~ZVtSto() { delete pNnet; }
+ZVtSto::~ZVtSto() {
+  delete pNnet;
+  w6_cf_sysexit();
+}
 
 }  // namespace __kestrel4__
