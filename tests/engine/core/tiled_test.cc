@@ -236,9 +236,10 @@ TEST_P(TiledPathTest, SmallProductsAreExact) {
 TEST_P(TiledPathTest, BlockedProductFollowsTheFixedOrderBitForBit) {
   std::mt19937 rng(kSeed + 2);
   // Rows x shared x cols, chosen to hit every tail of the SIMD walks (odd tile
-  // columns, single tile rows, padding in every dimension).
-  const int shapes[][3] = {{1, 1, 1},   {4, 4, 4},    {4, 957, 512}, {5, 6, 7},   {3, 17, 9},
-                           {8, 12, 20}, {12, 33, 13}, {16, 8, 28},   {7, 64, 36}, {150, 23, 6}};
+  // columns, single tile rows, padding in every dimension, more than 512 tile
+  // columns).
+  const int shapes[][3] = {{1, 1, 1},   {4, 4, 4},    {4, 957, 512}, {5, 6, 7},   {3, 17, 9},   {8, 12, 20},
+                           {12, 33, 13}, {16, 8, 28}, {7, 64, 36},   {150, 23, 6}, {9, 7, 2061}};
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];
     SCOPED_TRACE(std::string("seed ") + std::to_string(kSeed + 2) + " shape " + std::to_string(M) + "x" +
