@@ -119,6 +119,7 @@ void Nnet::Clear() {
   prior = normShift = normScale = nullptr;
   inDim = outDim = 0;
   usePrior = useScoreNorm = valid = false;
+  loadError.clear();
 }
 
 bool Nnet::Finish(std::string* why) {
@@ -149,6 +150,7 @@ int Nnet::Read(ZInput* in) {
     if (!ReadList(r, &components, &why) || !Finish(&why)) {
       z_log(kLogError, "nnet: model rejected: %s", why.c_str());
       Clear();
+      loadError = "rejected: " + why;
       return 1;
     }
     return 0;
@@ -159,6 +161,7 @@ int Nnet::LoadNewVersion(const char* path) {
   Clear();
   ZFileInput file(path, 0);
   if (!file.isValid()) {
+    loadError = "cannot be opened";
     z_log(kLogError, "nnet: model %s cannot be opened", path);
     return 1;
   }
@@ -167,6 +170,7 @@ int Nnet::LoadNewVersion(const char* path) {
   if (!ReadList(&r, &components, &why) || !Finish(&why)) {
     z_log(kLogError, "nnet: model %s rejected: %s", path, why.c_str());
     Clear();
+    loadError = "rejected: " + why;
     return 1;
   }
   return 0;
@@ -176,6 +180,7 @@ int Nnet::LoadOldVersion(const char* path) {
   Clear();
   ZFileInput file(path, 2);
   if (!file.isValid()) {
+    loadError = "cannot be opened";
     z_log(kLogError, "nnet: model %s cannot be opened", path);
     return 1;
   }
@@ -226,6 +231,7 @@ int Nnet::LoadOldVersion(const char* path) {
   if (!ok || !Finish(&why)) {
     z_log(kLogError, "nnet: model %s rejected: %s", path, why.c_str());
     Clear();
+    loadError = "rejected: " + why;
     return 1;
   }
   SetPrior(logPrior.data);

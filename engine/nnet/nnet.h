@@ -67,6 +67,9 @@ class Nnet {
   ZVec* normShift;  // negated means
   ZVec* normScale;  // reciprocal standard deviations
   bool valid;
+  // Why the last load failed (the reason of its log line); empty after a
+  // successful load.
+  std::string loadError;
 
  private:
   void Clear();
