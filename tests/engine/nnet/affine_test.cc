@@ -19,14 +19,20 @@ TEST(AffineTest, MapsTheExampleFrameOnBothPaths) {
   b.data[1] = -1.0f;
   layer.SetParams(W.get(), &b);
 
-  EXPECT_EQ(RunFrame(&layer, {1, 0, -1}), (std::vector<float>{-1.5f, -3.0f}));
-  // Five frames: one full tile row and one tile row of padding rows.
-  auto block = Plain(5, 3, {1, 0, -1, 1, 0, -1, 1, 0, -1, 1, 0, -1, 1, 0, -1});
-  std::vector<float> out = RunBlock(&layer, *block);
-  for (int t = 0; t < 5; ++t) {
-    EXPECT_EQ(out[2 * t], -1.5f) << t;
-    EXPECT_EQ(out[2 * t + 1], -3.0f) << t;
+  const ZTilePath saved = z_tile_path();
+  for (int p = 0; p < kTilePathCount; ++p) {
+    if (!z_tile_force_path(static_cast<ZTilePath>(p))) continue;
+    SCOPED_TRACE(z_tile_path_name(static_cast<ZTilePath>(p)));
+    EXPECT_EQ(RunFrame(&layer, {1, 0, -1}), (std::vector<float>{-1.5f, -3.0f}));
+    // Five frames: one full tile row and one tile row of padding rows.
+    auto block = Plain(5, 3, {1, 0, -1, 1, 0, -1, 1, 0, -1, 1, 0, -1, 1, 0, -1});
+    std::vector<float> out = RunBlock(&layer, *block);
+    for (int t = 0; t < 5; ++t) {
+      EXPECT_EQ(out[2 * t], -1.5f) << t;
+      EXPECT_EQ(out[2 * t + 1], -3.0f) << t;
+    }
   }
+  z_tile_force_path(saved);
 }
 
 TEST(AffineTest, BlockAndFramePathsGiveTheSameBits) {

@@ -103,26 +103,32 @@ TEST_F(LinearTest, BlockAndFramePathsAgreeWithEveryOption) {
     gain.data[i] = 1.0f + g[i];
     nbias.data[i] = nb[i];
   }
-  for (const char* act : {"Sigmoid", "Relu", "Tanh", "Softmax", "None"}) {
-    SCOPED_TRACE(act);
-    Nnet_LinearTransform::Params p;
-    p.layerNorm = true;
-    p.bottleneck = true;
-    p.activation = act;
-    p.bnWeightT = bnW.get();
-    p.bnBias = &bnBias;
-    p.weightT = W.get();
-    p.normGain = &gain;
-    p.normBias = &nbias;
-    Nnet_LinearTransform layer(in, out);
-    layer.SetParams(p);
-    auto x = Random(T * in, 36, 2.0f);
-    std::vector<float> rows = RunBlock(&layer, *Plain(T, in, x));
-    for (int t = 0; t < T; ++t) {
-      std::vector<float> y = RunFrame(&layer, std::vector<float>(x.begin() + t * in, x.begin() + (t + 1) * in));
-      for (int j = 0; j < out; ++j) ASSERT_EQ(Bits(rows[t * out + j]), Bits(y[j])) << t << "," << j;
+  const ZTilePath saved = z_tile_path();
+  for (int path = 0; path < kTilePathCount; ++path) {
+    if (!z_tile_force_path(static_cast<ZTilePath>(path))) continue;
+    SCOPED_TRACE(z_tile_path_name(static_cast<ZTilePath>(path)));
+    for (const char* act : {"Sigmoid", "Relu", "Tanh", "Softmax", "None"}) {
+      SCOPED_TRACE(act);
+      Nnet_LinearTransform::Params p;
+      p.layerNorm = true;
+      p.bottleneck = true;
+      p.activation = act;
+      p.bnWeightT = bnW.get();
+      p.bnBias = &bnBias;
+      p.weightT = W.get();
+      p.normGain = &gain;
+      p.normBias = &nbias;
+      Nnet_LinearTransform layer(in, out);
+      layer.SetParams(p);
+      auto x = Random(T * in, 36, 2.0f);
+      std::vector<float> rows = RunBlock(&layer, *Plain(T, in, x));
+      for (int t = 0; t < T; ++t) {
+        std::vector<float> y = RunFrame(&layer, std::vector<float>(x.begin() + t * in, x.begin() + (t + 1) * in));
+        for (int j = 0; j < out; ++j) ASSERT_EQ(Bits(rows[t * out + j]), Bits(y[j])) << t << "," << j;
+      }
     }
   }
+  z_tile_force_path(saved);
 }
 
 TEST_F(LinearTest, ComputesTheStatedFormula) {
