@@ -68,6 +68,7 @@ int ZVtDet::Reset() {
   nStartFrm = nPeakFrm = -1;
   nEnergyFrm = nLeftSilFrm = nCfFrm = nRightSilFrm = -1;
   fBestScore = -FLT_MAX;
+  fPeakScore = kNegInf;
   std::memset(&stDetInfo, 0, sizeof(stDetInfo));
   return 0;
 }
@@ -178,6 +179,7 @@ int ZVtDet::UpdateFrmScore(const float* row) {
   } else if (nStatus == kStatusCandidate && nPeakFrm == -1) {
     if (prev > cur) {
       nPeakFrm = nFrmCount;
+      fPeakScore = prev;
       z_log(kLogInfo, "-------------%d BestScore: %f", pWord->WordType, prev);
     }
   }
@@ -198,6 +200,7 @@ int ZVtDet::ProcessScore(int rows, ZMatBuff* out, ZVecBuff* audio, int flags) {
   if (end && nStatus == kStatusCandidate) {
     if (nPeakFrm == -1) {
       nPeakFrm = nFrmCount;
+      fPeakScore = pFrmScore[nCurIdx];
       result |= CheckStatus(0, out, audio, aec);
     }
     if (nStatus == kStatusCandidate && nFrmCount < nRightSilFrm) {

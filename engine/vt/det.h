@@ -91,6 +91,7 @@ class ZVtDet {
   int nCfFrm;
   int nRightSilFrm;
   float fBestScore;
+  float fPeakScore;  // the word score at the candidate's peak (for tools and logs)
   WordDetInfo stDetInfo;
   ZVtCell stEmptyCell;
   ZVec* pAudio;
