@@ -1,11 +1,14 @@
 /* A minimal application of libkestrel's wake-word engine, in C.
  *
- *   example_wake MODEL PHONE_TABLE [WAV]
+ *   example_wake MODEL PHONE_TABLE TEXT PHONES AUDIO
  *
- * Builds the engine's store, creates a one-channel instance, sets one wake
- * word and feeds 16 kHz audio in blocks of 1920 samples (12 frames), the
- * block size the front end uses. Audio comes from WAV (16-bit mono) when
- * given, otherwise one second of silence. Prints every result flag. */
+ * Builds the engine's store, creates an instance, sets one wake word (TEXT,
+ * pronounced PHONES) and feeds AUDIO, read and converted to 16 kHz by the
+ * library, in blocks of 1920 samples (12 frames), the block size the front
+ * end uses. Prints every result with the detected word and where it lies.
+ *
+ * With the built-in example (kestrel-example DIR):
+ *   example_wake DIR/tones.nnet DIR/tones.phones tones "lo|# mid|# hi|#" DIR/tones.wav */
 #include <kestrel.h>
 
 #include <stdio.h>
@@ -14,65 +17,59 @@
 
 #define BLOCK 1920
 
-static int read_block(FILE* f, float* dst) {
-  short pcm[BLOCK];
-  size_t got = f ? fread(pcm, sizeof(short), BLOCK, f) : 0;
-  for (size_t i = 0; i < BLOCK; ++i) dst[i] = i < got ? (float)pcm[i] : 0.0f;
-  return (int)got;
-}
-
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: %s MODEL PHONE_TABLE [WAV]\n", argv[0]);
+  if (argc != 6) {
+    fprintf(stderr, "usage: %s MODEL PHONE_TABLE TEXT PHONES AUDIO\n", argv[0]);
     return 2;
   }
+  /* The recording belongs to us until w6_aud_free. */
+  w6_aud_data* audio = w6_aud_in(argv[5], 16000);
+  if (audio == NULL || audio->channels < 1) {
+    fprintf(stderr, "example_wake: cannot read %s\n", argv[5]);
+    return 1;
+  }
   w6_vt_sysinit(argv[1], argv[2]);
-  int64_t vt = w6_vt_create(1);
+  int64_t vt = w6_vt_create(audio->channels);
   if (vt == 0) {
     fprintf(stderr, "example_wake: no usable model in %s\n", argv[1]);
     w6_vt_sysexit();
+    w6_aud_free(audio);
     return 1;
   }
 
-  /* The engine copies the records: this array may go away after the call. */
+  /* The engine copies the record: it may go away after the call. */
   WordInfo* word = calloc(1, sizeof(WordInfo));
   word->WordType = 1;
-  strcpy(word->WordContent, "hello");
-  strcpy(word->WordContent_Phone, "h e|# l o|#");
+  strncpy(word->WordContent, argv[3], sizeof(word->WordContent) - 1);
+  strncpy(word->WordContent_Phone, argv[4], sizeof(word->WordContent_Phone) - 1);
   word->BlockAvgScore = 3.0f;
   word->BlockMinScore = -1.0f;
   word->ClassifyNnetShield = -0.3f;
-  w6_vt_setwords(vt, word, 1);
+  int refused = w6_vt_setwords(vt, word, 1);
   free(word);
-
-  FILE* wav = NULL;
-  if (argc > 3) {
-    wav = fopen(argv[3], "rb");
-    if (wav == NULL || fseek(wav, 44, SEEK_SET) != 0) {
-      fprintf(stderr, "example_wake: cannot read %s\n", argv[3]);
-      return 1;
-    }
+  if (refused) {
+    fprintf(stderr, "example_wake: the word cannot be built from %s\n", argv[2]);
+    return 1;
   }
-  float samples[BLOCK];
-  const float* channels[1] = {samples};
+
+  const float* channels[16];
   int blocks = 0;
-  for (;;) {
-    int got = read_block(wav, samples);
-    if (wav ? got == 0 : blocks == 8) break;
-    int flags = w6_vt_process(vt, channels, BLOCK, 0);
-    ++blocks;
-    if (flags != 0) {
-      const WordInfo* w = NULL;
-      const WordDetInfo* info = NULL;
-      /* Both records belong to the engine: read them, never free them. */
-      if (w6_vt_getdetwordinfo(vt, &w, &info, 0) == 0)
-        printf("block %d: flags %d word %s start %d end %d\n", blocks, flags, w->WordContent,
-               info->StartOffset, info->EndOffset);
+  for (int at = 0; at < audio->samples; at += BLOCK, ++blocks) {
+    int n = audio->samples - at < BLOCK ? audio->samples - at : BLOCK;
+    for (int c = 0; c < audio->channels && c < 16; ++c) channels[c] = audio->data[c] + at;
+    int flags = w6_vt_process(vt, channels, n, 0);
+    const WordInfo* w = NULL;
+    const WordDetInfo* info = NULL;
+    /* Both records belong to the engine: read them, never free them. */
+    if (flags != 0 && w6_vt_getdetwordinfo(vt, &w, &info, 0) == 0) {
+      double end = (at + n) / 16000.0;
+      printf("flags %d word %s from %.2f s to %.2f s\n", flags, w->WordContent, end - info->StartOffset / 16000.0,
+             end - info->EndOffset / 16000.0);
     }
   }
   printf("processed %d blocks\n", blocks);
-  if (wav) fclose(wav);
   w6_vt_free(vt);
   w6_vt_sysexit();
+  w6_aud_free(audio);
   return 0;
 }

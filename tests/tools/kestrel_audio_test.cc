@@ -1,7 +1,6 @@
 // kestrel-audio as a user runs it: help, info, resample, and one line on
 // standard error with a non-zero status for every failure.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,41 +11,20 @@
 
 #include "kestrel.h"
 
+#include "tests/support/tool_run.h"
+
 namespace {
+
+using testing_support::ToolRun;
+
+ToolRun Tool(const std::string& args) {
+  return testing_support::RunToolLine(KESTREL_AUDIO_TOOL, args, testing_support::LogEnv::kUser);
+}
+
+int Lines(const std::string& s) { return testing_support::CountLines(s); }
 
 std::string TempPath(const std::string& name) {
   return std::string(::testing::TempDir()) + "/kaudio_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-// Runs the tool from the root directory with the given arguments; the
-// library's log lines stay at their default (standard error).
-ToolRun Tool(const std::string& args) {
-  const std::string out = TempPath("stdout"), err = TempPath("stderr");
-  const std::string cmd = "cd / && env -u KESTREL_LOG '" KESTREL_AUDIO_TOOL "' " + args + " >'" + out + "' 2>'" +
-                          err + "'";
-  const int rc = std::system(cmd.c_str());
-  ToolRun r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Slurp(out), Slurp(err)};
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return r;
-}
-
-int Lines(const std::string& s) {
-  int n = 0;
-  for (char c : s) n += c == '\n';
-  return n;
 }
 
 std::string WriteTone(const std::string& name, int channels, int rate, int samples) {

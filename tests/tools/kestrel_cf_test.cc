@@ -1,42 +1,23 @@
 // kestrel-cf as a user runs it: scores per file, raw sums, help, and one
 // line on standard error with a non-zero status for every failure.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "include/kestrel.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/nnet_builder.h"
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::ToolRun;
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
+ToolRun Tool(const std::string& args) { return testing_support::RunToolLine(KESTREL_CF_BIN, args); }
 
-ToolRun Tool(const std::string& args) {
-  const std::string out = testing_support::NnetTempPath("cf_out"), err = testing_support::NnetTempPath("cf_err");
-  const std::string cmd = "cd / && '" KESTREL_CF_BIN "' " + args + " >'" + out + "' 2>'" + err + "'";
-  const int rc = std::system(cmd.c_str());
-  ToolRun r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Slurp(out), Slurp(err)};
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return r;
-}
 
 TEST(KestrelCfToolTest, ScoresSumsAndFailures) {
   std::string model = testing_support::NnetTempPath("tool_cf.nnet");
@@ -69,7 +50,7 @@ TEST(KestrelCfToolTest, ScoresSumsAndFailures) {
     SCOPED_TRACE(bad);
     ToolRun f = Tool(bad);
     EXPECT_NE(f.status, 0);
-    EXPECT_EQ(std::count(f.err.begin(), f.err.end(), '\n'), 1) << f.err;
+    EXPECT_EQ(f.ErrLines(), 1) << f.err;
   }
 }
 

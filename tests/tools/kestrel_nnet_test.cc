@@ -1,7 +1,6 @@
 // Runs the kestrel-nnet program on small models built in code and checks what
 // it prints, what it writes and how it exits.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -16,10 +15,19 @@
 #include "engine/core/mat.h"
 #include "engine/core/tiled.h"
 #include "engine/nnet/nnet.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/nnet_builder.h"
 
 namespace __kestrel4__ {
 namespace {
+
+using testing_support::ToolRun;
+
+ToolRun Tool(const std::vector<std::string>& args) {
+  return testing_support::RunTool(KESTREL_NNET_BIN, args, testing_support::LogEnv::kUser);
+}
+
+int Lines(const std::string& s) { return testing_support::CountLines(s); }
 
 using testing_support::NnetBuilder;
 
@@ -27,50 +35,9 @@ std::string TempPath(const std::string& name) {
   return std::string(::testing::TempDir()) + "/kn_" + name + "_" + std::to_string(getpid());
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary);
   f << bytes;
-}
-
-struct ToolRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs the tool from another directory, so that no relative path is assumed.
-ToolRun Tool(const std::vector<std::string>& args) {
-  const std::string out = TempPath("stdout"), err = TempPath("stderr");
-  std::string cmd = "cd / && env -u KESTREL_LOG " + Quote(KESTREL_NNET_BIN);
-  for (const std::string& a : args) cmd += " " + Quote(a);
-  cmd += " >" + Quote(out) + " 2>" + Quote(err);
-  int rc = std::system(cmd.c_str());
-  ToolRun r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = ReadAll(out);
-  r.err = ReadAll(err);
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return r;
-}
-
-int Lines(const std::string& s) {
-  int n = 0;
-  for (char c : s) n += c == '\n';
-  return n;
 }
 
 class KestrelNnetTest : public ::testing::Test {
@@ -145,7 +112,7 @@ TEST_F(KestrelNnetTest, EvalWritesTheBlockResultWithCorrections) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
-  const std::string got = ReadAll(out_);
+  const std::string got = testing_support::ReadFile(out_);
   ASSERT_EQ(got.size(), 4u * T * out);
 
   // The same evaluation in process: one block through the layers, then the
@@ -172,7 +139,7 @@ TEST_F(KestrelNnetTest, EvalWritesTheBlockResultWithCorrections) {
   // Without priors the rows are log-probabilities.
   r = Tool({"eval", model_, in_, out_});
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string plain = ReadAll(out_);
+  std::string plain = testing_support::ReadFile(out_);
   float first[5];
   std::memcpy(first, plain.data(), sizeof(first));
   double sum = 0;
@@ -202,7 +169,7 @@ TEST_F(KestrelNnetTest, FailuresSayWhyInOneLine) {
     EXPECT_NE(r.err.find(c.part), std::string::npos) << r.err;
   }
   // A damaged model: the loader's reason, still one line.
-  const std::string bytes = ReadAll(model_);
+  const std::string bytes = testing_support::ReadFile(model_);
   WriteAll(model_, bytes.substr(0, bytes.size() / 2));
   ToolRun r = Tool({"info", model_});
   EXPECT_EQ(r.status, 1);

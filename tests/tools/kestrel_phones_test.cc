@@ -1,18 +1,22 @@
 // Runs the kestrel-phones program on small tables and checks what it prints
 // and how it exits.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "engine/vt/pho_table.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/pho_builder.h"
 
 namespace __kestrel4__ {
 namespace {
+
+using testing_support::ToolRun;
+
+ToolRun Tool(const std::vector<std::string>& args) { return testing_support::RunTool(KESTREL_PHONES_BIN, args); }
+
+int Lines(const std::string& s) { return testing_support::CountLines(s); }
 
 using testing_support::PhoTableBuilder;
 using testing_support::PhoTableBytes;
@@ -20,45 +24,6 @@ using testing_support::WriteBytes;
 
 std::string TempPath(const std::string& name) {
   return std::string(::testing::TempDir()) + "/kp_" + name + "_" + std::to_string(getpid());
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-struct ToolRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs the tool from another directory, so that no relative path is assumed.
-ToolRun Tool(const std::vector<std::string>& args) {
-  const std::string out = TempPath("stdout"), err = TempPath("stderr");
-  std::string cmd = "cd / && " + Quote(KESTREL_PHONES_BIN);
-  for (const std::string& a : args) cmd += " " + Quote(a);
-  cmd += " >" + Quote(out) + " 2>" + Quote(err);
-  int rc = std::system(cmd.c_str());
-  ToolRun r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = ReadAll(out);
-  r.err = ReadAll(err);
-  return r;
-}
-
-int Lines(const std::string& s) {
-  int n = 0;
-  for (char c : s) n += c == '\n';
-  return n;
 }
 
 TEST(KestrelPhonesTest, HelpAndUsageErrors) {

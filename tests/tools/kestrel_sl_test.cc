@@ -1,7 +1,6 @@
 // Runs the kestrel-sl program on a recorded talker and checks what it prints
 // and how it fails.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -14,49 +13,18 @@
 
 #include "tests/engine/sl/scene.h"
 
+#include "tests/support/tool_run.h"
+
 namespace {
+
+using testing_support::ToolRun;
+
+ToolRun Tool(const std::vector<std::string>& args) { return testing_support::RunTool(KESTREL_SL_BIN, args); }
+
+int Lines(const std::string& s) { return testing_support::CountLines(s); }
 
 std::string TempPath(const std::string& name) {
   return std::string(::testing::TempDir()) + "/ksl_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-struct ToolRun {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs the tool from another directory, so that no relative path is assumed.
-ToolRun Tool(const std::vector<std::string>& args) {
-  const std::string out = TempPath("stdout"), err = TempPath("stderr");
-  std::string cmd = "cd / && " + Quote(KESTREL_SL_BIN);
-  for (const std::string& a : args) cmd += " " + Quote(a);
-  cmd += " >" + Quote(out) + " 2>" + Quote(err);
-  int rc = std::system(cmd.c_str());
-  ToolRun r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = ReadAll(out);
-  r.err = ReadAll(err);
-  return r;
-}
-
-int Lines(const std::string& s) {
-  int n = 0;
-  for (char c : s) n += c == '\n';
-  return n;
 }
 
 void Put16(std::string& b, int v) { b += static_cast<char>(v & 255), b += static_cast<char>((v >> 8) & 255); }

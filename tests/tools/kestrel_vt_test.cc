@@ -2,42 +2,22 @@
 // is written, the tone word found where it was spoken, the best score
 // printed, and every failure is one line on standard error.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/support/tool_run.h"
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::RunToolLine;
+using testing_support::ToolRun;
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
+std::string Temp(const std::string& name) { return testing_support::ToolTempPath("kvt_" + name); }
 
-std::string Temp(const std::string& name) {
-  return std::string(::testing::TempDir()) + "/kvt_" + std::to_string(getpid()) + "_" + name;
-}
-
-ToolRun RunTool(const std::string& bin, const std::string& args) {
-  const std::string out = Temp("out"), err = Temp("err");
-  const std::string cmd = "cd / && '" + bin + "' " + args + " >'" + out + "' 2>'" + err + "'";
-  const int rc = std::system(cmd.c_str());
-  ToolRun r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Slurp(out), Slurp(err)};
-  std::remove(out.c_str());
-  std::remove(err.c_str());
-  return r;
-}
+ToolRun RunTool(const std::string& bin, const std::string& args) { return RunToolLine(bin, args); }
 
 TEST(KestrelVtToolTest, FindsTheExampleWordAndFailsCleanly) {
   const std::string dir = Temp("example");
@@ -68,7 +48,7 @@ TEST(KestrelVtToolTest, FindsTheExampleWordAndFailsCleanly) {
     SCOPED_TRACE(bad);
     ToolRun f = RunTool(KESTREL_VT_BIN, bad);
     EXPECT_NE(f.status, 0);
-    EXPECT_EQ(std::count(f.err.begin(), f.err.end(), '\n'), 1) << f.err;
+    EXPECT_EQ(f.ErrLines(), 1) << f.err;
   }
 }
 
