@@ -16,9 +16,12 @@
  * belong to the library and stay valid until the instance's next call that
  * changes its state; the caller never frees them.
  *
- * FFT plans: the library plans its transforms only inside *_sysinit and
- * *_create. FFTW's planner is not thread-safe, so an application that creates
- * instances from several threads must serialise those calls. */
+ * FFT plans: the library plans its transforms inside *_sysinit, *_create,
+ * and when a new word list takes effect (the first w6_vt_process or
+ * w6_vt_getbestscore_eer after w6_vt_setwords builds the word detectors,
+ * each with its silence checker and, when configured, its classifier).
+ * FFTW's planner is not thread-safe, so an application that drives instances
+ * from several threads must not run those calls at the same time. */
 #ifndef KESTREL_H
 #define KESTREL_H
 
