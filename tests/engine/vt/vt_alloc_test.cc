@@ -205,7 +205,7 @@ Counted Count(F&& call) {
 
 #endif
 
-WordInfo Record(int type, const char* text, const char* phones, float threshold) {
+[[maybe_unused]] WordInfo Record(int type, const char* text, const char* phones, float threshold) {
   WordInfo w = ToneWord::Word();
   w.WordType = type;
   std::snprintf(w.WordContent, sizeof(w.WordContent), "%s", text);
@@ -221,7 +221,7 @@ struct EngineFiles {
   std::vector<WordInfo> words;
 };
 
-EngineFiles ToneSetup() {
+[[maybe_unused]] EngineFiles ToneSetup() {
   EngineFiles s{"tone word", testing_support::NnetTempPath("alloc_tones.nnet"),
           testing_support::NnetTempPath("alloc_tones.phones"), {ToneWord::Word()}};
   EXPECT_TRUE(ToneWord::WriteModel(s.model));
@@ -231,7 +231,7 @@ EngineFiles ToneSetup() {
 
 // Hidden sigmoid layers (their own evaluation memories) and two words, one
 // of each kind of right context, checked on every frame.
-EngineFiles LayeredSetup() {
+[[maybe_unused]] EngineFiles LayeredSetup() {
   EngineFiles s{"layered model, two words", testing_support::NnetTempPath("alloc_layered.nnet"),
           testing_support::NnetTempPath("alloc_layered.phones"), {}};
   NnetBuilder b(7, 0.05f);
