@@ -3,12 +3,14 @@
 // with a 957 -> 512 -> 512 -> 512 -> 5191 network (sigmoid hidden layers,
 // softmax output, log-priors), a phone table of 40 phones whose 1730 tied
 // models spread over the outputs, and two words of eight positions each.
-// The same work is also timed stage by stage (features and filters, the
-// batched network, the two detectors) on the rows the stage really sees,
-// so that each stage's share of the whole can be read off one run.
+// The stages' shares of one run's time are measured inside the process
+// steps (BM_VtStageShares), and each stage is also timed on its own
+// (features and filters, the batched network, the two detectors) on the
+// rows it really sees.
 // "rtf" is seconds of compute per second of audio.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "engine/feature/filter.h"
 #include "engine/nnet/nnet_memory.h"
 #include "engine/vt/det.h"
+#include "engine/vt/vt_mem.h"
 #include "engine/vt/vt_sto.h"
 #include "engine/vt/word.h"
 #include "include/kestrel.h"
@@ -242,6 +245,65 @@ void BM_VtProcess(benchmark::State& state) {
   state.counters["candidates"] = static_cast<double>(candidates);
 }
 BENCHMARK(BM_VtProcess)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
+
+// The same calls as BM_VtProcess, made step by step on an engine instance
+// with a clock around each stage, so that the stages' shares of one run's
+// time are read off together (the machine is shared and noisy: separate
+// runs do not compare well). The steps are those of a process call:
+// features and filters, the batched network, the two rings, the detectors.
+void BM_VtStageShares(benchmark::State& state) {
+  Engine& e = GetEngine();
+  if (!e.ok) {
+    state.SkipWithError("the benchmark model could not be set up");
+    return;
+  }
+  using Clock = std::chrono::steady_clock;
+  const int C = static_cast<int>(state.range(0));
+  ZVtMem mem(e.sto(), C);
+  mem.SetWords(e.words.data(), static_cast<int>(e.words.size()));
+  std::vector<const float*> ch(C);
+  int at = 0;
+  double t[4] = {0, 0, 0, 0};  // features, network, rings, detectors
+  auto feed = [&] {
+    for (int c = 0; c < C; ++c) ch[c] = e.audio[c].data() + at * kBlock;
+    at = (at + 1) % kAudioBlocks;
+    mem.CheckWordsChanged();
+    const Clock::time_point t0 = Clock::now();
+    ZMat* out = nullptr;
+    int m = 0;
+    mem.pFea->ContinueFb(ch.data(), kBlock, out, m);
+    for (ZFilter* f : mem.vecFilter)
+      if (m > 0) f->FilterFea(out, m, out, m);
+    const Clock::time_point t1 = Clock::now();
+    if (m > 0) mem.pNnetMem->GetOutPut(out, m, out, m);
+    const Clock::time_point t2 = Clock::now();
+    mem.pAudBuff->PutBuff(ch[0], kBlock);
+    if (m > 0) mem.pOutBuff->PutBuff(out->row, m);
+    const Clock::time_point t3 = Clock::now();
+    for (int i = 0; i < mem.nDetNum; ++i) {
+      if (mem.ppDet[i]->IsNeedReset()) mem.ppDet[i]->Reset();
+      benchmark::DoNotOptimize(mem.ppDet[i]->ProcessScore(m, mem.pOutBuff, mem.pAudBuff, 0));
+    }
+    const Clock::time_point t4 = Clock::now();
+    t[0] += std::chrono::duration<double>(t1 - t0).count();
+    t[1] += std::chrono::duration<double>(t2 - t1).count();
+    t[2] += std::chrono::duration<double>(t3 - t2).count();
+    t[3] += std::chrono::duration<double>(t4 - t3).count();
+  };
+  for (int b = 0; b < 9; ++b) feed();
+  for (double& x : t) x = 0.0;
+  for (auto _ : state)
+    for (int b = 0; b < kBlocks; ++b) feed();
+  const double total = t[0] + t[1] + t[2] + t[3];
+  SetRtf(state, kSeconds);
+  if (total > 0.0) {
+    state.counters["features"] = t[0] / total;
+    state.counters["network"] = t[1] / total;
+    state.counters["rings"] = t[2] / total;
+    state.counters["detectors"] = t[3] / total;
+  }
+}
+BENCHMARK(BM_VtStageShares)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond);
 
 // Filter bank and the four filters.
 void BM_VtFeatures(benchmark::State& state) {
