@@ -71,11 +71,12 @@ int ZCfMem2::DoCmvn(ZMat* feats) {
     }
     float m = s / T;
     shift->data[j] = -m;
+    // v + 1e-5 is added in double and rounded to float before the root.
     if (own) {
       float v = s2 / T - m * m;
-      scale->data[j] = 1.0f / sqrtf(static_cast<float>(static_cast<double>(v) + 1e-5f));
+      scale->data[j] = 1.0f / sqrtf(static_cast<float>(static_cast<double>(v) + 1e-5));
     } else {
-      scale->data[j] = 1.0f / sqrtf(static_cast<float>(static_cast<double>(globalVar->data[j]) + 1e-5f));
+      scale->data[j] = 1.0f / sqrtf(static_cast<float>(static_cast<double>(globalVar->data[j]) + 1e-5));
     }
   }
   for (int t = 0; t < T; ++t)

@@ -13,6 +13,10 @@ namespace {
 constexpr float kNegInf = -1e20f;  // the score of no path (0xE0AD78EC)
 constexpr int kHistLen = 400;      // frames of score history (bounds a word to 4 s)
 constexpr int kScratch = 48000;    // initial audio scratch, grown for longer windows
+// Longest window handed to a check: the engine's 10 s of audio history. A
+// candidate whose score kept rising for longer keeps the newest 10 s of its
+// word, so neither the scratch nor the classifier grows without bound.
+constexpr int kMaxWindowFrm = 1000;
 
 }  // namespace
 
@@ -243,6 +247,7 @@ int ZVtDet::CheckStatus(int a, ZMatBuff* out, ZVecBuff* audio, bool aec) {
 }
 
 int ZVtDet::FetchAudio(int from, int to, ZVecBuff* audio) {
+  if (from - to > kMaxWindowFrm) from = to + kMaxWindowFrm;
   const int frames = from - to;
   if (frames <= 0) return 0;
   const int n = frames * nFrmShift;
@@ -306,6 +311,13 @@ int ZVtDet::ProcessMsg_LeftSil(int a, ZMatBuff*, ZVecBuff* audio, bool aec) {
 int ZVtDet::ProcessMsg_CfCheck(int a, ZMatBuff*, ZVecBuff* audio, bool) {
   if (!Due(nCfFrm)) return 0;
   if (!pWord->ClassifyCheck) return W6_VT_AWAKE;
+  if (hCf == 0) {
+    // The word asks for confirmation but its classifier could not be loaded
+    // (logged when the detector was built): nothing can confirm it.
+    z_log(kLogInfo, "word %s: no classifier to confirm the candidate: cancelled", pWord->WordContent.c_str());
+    nStatus = kStatusFinished;
+    return W6_VT_CANCEL;
+  }
   const int W = WordStartBack(a);
   const int n = FetchAudio(W + 10, a + nDelayFrm - 10, audio);
   z_log(kLogInfo, "--------------Start cf");

@@ -100,8 +100,9 @@ class ZVtDet {
   // The word start, in frames back from the newest audio, for a row `a`
   // rows back from the newest.
   int WordStartBack(int a) const { return nFrmCount - nStartFrm + a + nDelayFrm; }
-  // Fetches the audio from `from` to `to` frames back into pAudio; returns
-  // the number of samples.
+  // Fetches the audio from `from` to `to` frames back into pAudio (a window
+  // longer than the 10 s audio history keeps its newest 10 s); returns the
+  // number of samples.
   int FetchAudio(int from, int to, ZVecBuff* audio);
   bool Due(int row) const { return nStatus == kStatusCandidate && nFrmCount == row; }
 };

@@ -1,6 +1,7 @@
 #include "engine/vt/vt_mem.h"
 
 #include <cfloat>
+#include <climits>
 #include <cstring>
 
 #include "engine/core/log.h"
@@ -130,8 +131,34 @@ void ZVtMem::FeedRings(const float** channels, int n, int& m) {
   ZMat* out = nullptr;
   m = 0;
   GetDnnOutput(channels, n, out, m);
+  // The detectors score every row of the call out of the output ring and cut
+  // their windows, up to a few seconds before a row, out of the audio ring.
+  // A call longer than the rings were made for grows them (kept from then
+  // on): all its rows stay in the output ring, and 10 s of audio before its
+  // first sample stay in the audio ring.
+  if (n > pAudBuff->vec->len - kAudioHistory / 2 && n <= INT_MAX - kAudioHistory) GrowAudio(n + kAudioHistory);
+  if (m > pOutBuff->mat->rows) GrowOutput(m);
   pAudBuff->PutBuff(channels[0], n);
   if (m > 0) pOutBuff->PutBuff(out->row, m);
+}
+
+void ZVtMem::GrowAudio(int len) {
+  ZVecBuff* grown = new ZVecBuff(len);
+  ZVecBuff* old = pAudBuff;
+  // Oldest first: from the write position to the end, then the start.
+  grown->PutBuff(old->vec->data + old->pos, old->vec->len - old->pos);
+  grown->PutBuff(old->vec->data, old->pos);
+  pAudBuff = grown;
+  delete old;
+}
+
+void ZVtMem::GrowOutput(int rows) {
+  ZMatBuff* grown = new ZMatBuff(rows, pOutBuff->mat->cols);
+  ZMatBuff* old = pOutBuff;
+  grown->PutBuff(old->mat->row + old->pos, old->mat->rows - old->pos);
+  grown->PutBuff(old->mat->row, old->pos);
+  pOutBuff = grown;
+  delete old;
 }
 
 int ZVtMem::Detect(const float** channels, int n, int flags) {

@@ -61,11 +61,15 @@ class ZVtMem {
   int* pDetResult;
   ZVtDet** ppDet;
   int nActiveDet;
+  // Rings of network output rows (1000) and of channel-0 samples (10 s);
+  // a call longer than they were made for grows them.
   ZMatBuff* pOutBuff;
   ZVecBuff* pAudBuff;
 
  private:
   void FeedRings(const float** channels, int n, int& m);
+  void GrowAudio(int len);
+  void GrowOutput(int rows);
   void ReleaseDetectors();
 };
 

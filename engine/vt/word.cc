@@ -126,6 +126,9 @@ void ZVtWord::SetFromRecord(const WordInfo& record, ZPhoTable& table) {
 
 std::string ZVtWord::CheckScorable() const {
   if (vecPhoBatch.empty()) return "its phone list holds no phone position";
+  if (vecPhoBatch.size() > static_cast<size_t>(kMaxPositions))
+    return "its phone list has " + std::to_string(vecPhoBatch.size()) + " positions, more than the " +
+           std::to_string(kMaxPositions) + " a detector can place in its 400 frames of history";
   for (size_t p = 0; p < vecPhoBatch.size(); ++p) {
     if (vecPhoBatch[p]->nNum == 0)
       return "phone position " + std::to_string(p + 1) + " has no state id (no triphone of the table covers it)";

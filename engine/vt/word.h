@@ -33,6 +33,13 @@ class ZPhoState {
 
 class ZVtWord {
  public:
+  // Longest phone list a detector can place: it walks a word's path back
+  // through its 400 frames of score history, and every state of the chain
+  // lasts at least one frame, so 133 positions (399 states) is the most
+  // that fits. The detector's score ring (400 frames of states x 30 cells)
+  // grows with the list, so a longer one is refused rather than built.
+  static constexpr int kMaxPositions = 133;
+
   ZVtWord();
   ~ZVtWord();
   ZVtWord(const ZVtWord&) = delete;
@@ -48,9 +55,10 @@ class ZVtWord {
   // up to their array sizes.
   void SetFromRecord(const WordInfo& record, ZPhoTable& table);
   // Empty when the detector can score the graph; otherwise why it cannot: a
-  // word without positions, a position with no state id (no triphone of the
-  // table covers it), or a word without any block marker "#" (no block ever
-  // starts, so the word could never be detected).
+  // word without positions or with more than kMaxPositions, a position with
+  // no state id (no triphone of the table covers it), or a word without any
+  // block marker "#" (no block ever starts, so the word could never be
+  // detected).
   std::string CheckScorable() const;
   // True (logged) when the word reports cmd unconditionally in the given
   // echo condition.

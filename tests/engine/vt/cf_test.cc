@@ -113,6 +113,32 @@ TEST_F(CfTest, NormalisationByBuiltInOrSegmentVariance) {
   }
 }
 
+// The segment's variance gets 1e-5 added in double before the root. For a
+// nearly constant dimension the constant's width shows: the float 1e-5f
+// would give a different scale.
+TEST_F(CfTest, SegmentVarianceFloorIsAddedInDouble) {
+  std::string path = NnetTempPath("cf_blstm_floor.nnet");
+  testing_support::BLstmProjectedSpec spec;
+  spec.in = 40;
+  spec.out = 4;
+  spec.cell = 3;
+  NnetBuilder b;
+  b.BLstmProjected(spec).Affine(4, 2).Softmax(2);
+  ASSERT_TRUE(b.Write(path));
+  ZCfMem2 cf(path.c_str());
+  ASSERT_TRUE(cf.IsValid());
+  const int T = 20;
+  ZMat x(T, 40);  // zeros, except one tiny value in dimension 0
+  const float d = 3.06996881e-05f;
+  x.row[0][0] = d;
+  const float m = d / T;
+  const float v = d * d / T - m * m;
+  const float want = 1.0f / sqrtf(static_cast<float>(static_cast<double>(v) + 1e-5));
+  ASSERT_NE(want, 1.0f / sqrtf(static_cast<float>(static_cast<double>(v) + 1e-5f)));
+  cf.DoCmvn(&x);
+  EXPECT_EQ(cf.scale->data[0], want);
+}
+
 TEST_F(CfTest, UnusableModelsGiveTheNullHandle) {
   testing_support::LogCapture log;
   EXPECT_EQ(w6_cf_create("/nonexistent/cf.nnet"), 0);

@@ -51,10 +51,10 @@ class DetHarness {
       : det(word, 160, 16), out(1000, 2), audio(160000), audioAt_(audioAt) {
     for (int k = -99; k <= 16; ++k) PutAudio(k);
   }
-  int Feed(Frame f, int flags = 0) {
-    float row[2] = {-10.0f, -10.0f};
-    if (f == kA) row[0] = 5.0f;
-    if (f == kB) row[1] = 5.0f;
+  int Feed(Frame f, int flags = 0) { return FeedRow(f == kA ? 5.0f : -10.0f, f == kB ? 5.0f : -10.0f, flags); }
+  // One row with the given scores of phones a and b.
+  int FeedRow(float a, float b, int flags = 0) {
+    float row[2] = {a, b};
     float* rows[1] = {row};
     out.PutBuff(rows, 1);
     ++fed;
@@ -289,6 +289,58 @@ TEST(DetTest, CallbacksSeeTheWordsWindows) {
   EXPECT_EQ(h.det.stDetInfo.Direction[0], 1.5f);
   ASSERT_EQ(seen.fetches.size(), 1u);  // the word energy
   EXPECT_EQ(seen.fetches[0], std::make_pair(33, 1));
+}
+
+// Both phones score ever higher: the best path is always the newest eight
+// rows, so the word score rises on every row and the candidate only peaks
+// when the rise stops, 15 s after its start.
+TEST(DetTest, ACandidateRisingForSecondsFetchesAtMostTenSeconds) {
+  for (bool callback : {false, true}) {
+    SCOPED_TRACE(callback ? "fetch callback" : "channel-0 ring");
+    auto word = TwoPhoneWord();
+    word->LeftSilCheck = word->RightSilCheck = true;
+    std::vector<std::pair<int, int>> fetches;
+    DetHarness h(word.get());
+    if (callback) {
+      h.det.SetGetDataCallback(
+          [](int from, int to, float* dst, void* user) {
+            static_cast<std::vector<std::pair<int, int>>*>(user)->push_back({from, to});
+            for (int i = 0; i < (from - to) * 160; ++i) dst[i] = 0.0f;
+            return 0;
+          },
+          &fetches);
+    }
+    int flags = 0;
+    for (int r = 1; r <= 1500; ++r) flags |= h.FeedRow(5.0f + 0.001f * r, 5.0f + 0.001f * r);
+    ASSERT_EQ(flags, 0);
+    ASSERT_EQ(h.det.nStatus, ZVtDet::kStatusCandidate);
+    ASSERT_EQ(h.det.nPeakFrm, -1);
+    EXPECT_EQ(h.Feed(kSil), W6_VT_PRE | W6_VT_AWAKE);  // the peak: digital silence passes the left check
+    EXPECT_EQ(h.det.nPeakFrm, 1501);
+    // The word energy window would span the whole 1500-row candidate plus
+    // the lookahead; it keeps the newest 1000 frames.
+    EXPECT_LE(h.det.pAudio->len, 1000 * 160);
+    if (callback) {
+      ASSERT_EQ(fetches.size(), 2u);                       // word energy, left silence
+      EXPECT_EQ(fetches[0], std::make_pair(1 + 1000, 1));  // a = 1 at the peak row
+      const int W = 1501 - h.det.nStartFrm + 1 + 16;
+      EXPECT_EQ(fetches[1], std::make_pair(W + 45, W + 10));  // 35 frames: not cut
+    }
+  }
+}
+
+TEST(DetTest, AWordWhoseClassifierDidNotLoadIsCancelled) {
+  auto word = TwoPhoneWord();
+  word->ClassifyCheck = true;
+  word->ClassifyNnetPath = "/nonexistent/cf.nnet";
+  // Even a threshold below anything the classifier family can answer
+  // (-100 for no classifier) must not let the word through unconfirmed.
+  word->ClassifyNnetShield = -1000.0f;
+  testing_support::LogCapture log;
+  DetHarness h(word.get());
+  EXPECT_EQ(h.det.hCf, 0);
+  EXPECT_EQ(h.FeedAll(Word(10, 10, 5))[20], W6_VT_PRE | W6_VT_CANCEL);
+  EXPECT_TRUE(h.det.IsNeedReset());
 }
 
 TEST(DetTest, DirectionCheckCanOnlyCancelAConfirmedWord) {

@@ -193,6 +193,41 @@ TEST_F(WakeE2eTest, EndOfInputWhileTheScoreRisesDecidesInThatCall) {
   EXPECT_EQ(ended.firstCall, static_cast<int>((scene.samples.size() + kBlock - 1) / kBlock) - 1);
 }
 
+// A caller may hand the engine a whole recording at once: a call longer than
+// the engine's 10 s of history is scored row by row like a stream of blocks,
+// and the windows of a word early in the call still reach the audio before it.
+TEST_F(WakeE2eTest, OneLongCallFindsTheWordLikeBlocksDo) {
+  auto once = [this](const Scene& scene, int flags) {
+    const float* ch[1] = {scene.samples.data()};
+    Detection d;
+    d.flags = w6_vt_process(h_, ch, static_cast<int>(scene.samples.size()), flags);
+    const WordInfo* w = nullptr;
+    const WordDetInfo* info = nullptr;
+    if (w6_vt_getdetwordinfo(h_, &w, &info, 0) == 0) d.info = *info;
+    return d;
+  };
+  WordInfo w = ToneWord::Word();
+  w.LeftSilCheck = 1;
+  SetWord(w);
+  {
+    Scene scene;
+    scene.Quiet(1.0).Tones().Quiet(12.0);
+    Detection d = once(scene, 0);
+    EXPECT_EQ(d.flags, W6_VT_PRE | W6_VT_AWAKE | W6_VT_NOCMD);
+    const int n = static_cast<int>(scene.samples.size());
+    EXPECT_NEAR(d.info.StartOffset, n - scene.wordStart, 5 * 160);
+    EXPECT_NEAR(d.info.EndOffset, n - scene.wordEnd, 5 * 160);
+  }
+  w6_vt_reset(h_);
+  {
+    Scene scene;
+    scene.Quiet(0.5).Noise(0.6, 6000.0f).Quiet(0.1).Tones().Quiet(12.0);
+    testing_support::LogCapture log;
+    EXPECT_EQ(once(scene, 0).flags, 0);  // the noise before the word is still heard
+    EXPECT_TRUE(log.Has("---------------------FAILED CHECK LEFT SILENCE")) << log.Dump();
+  }
+}
+
 struct Windows {
   int calls = 0;
   int leftFrom = 0, leftTo = 0, wordFrom = 0, wordTo = 0;

@@ -204,12 +204,19 @@ TEST(WordTest, OnlyTypeTwoWordsMustEndInSilence) {
   EXPECT_EQ(Ids(w.ppState[3]), (std::vector<int>{20}));
 }
 
+// n positions "a|#", blank-separated.
+std::string Positions(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += i ? " a|#" : "a|#";
+  return s;
+}
+
 TEST(WordTest, WordsThatCouldNeverBeScored) {
   ZPhoTable t;
   LoadSmallTable(t, "scorable");
   struct Case {
-    const char* phones;
-    const char* why;
+    std::string phones;
+    std::string why;
   } cases[] = {
       {"", "its phone list holds no phone position"},
       {" \t\r\n", "its phone list holds no phone position"},
@@ -218,11 +225,17 @@ TEST(WordTest, WordsThatCouldNeverBeScored) {
       {"a b", "its phone list has no block marker \"#\", so it could never be detected"},
       {"a|# b|#", ""},
       {"a b|#", ""},
+      // The detector's 400 frames of history hold at most 133 positions.
+      {Positions(133), ""},
+      {Positions(134), "its phone list has 134 positions, more than the 133 a detector can place in its 400 frames of "
+                       "history"},
+      {Positions(6000), "its phone list has 6000 positions, more than the 133 a detector can place in its 400 frames "
+                        "of history"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.phones);
+    SCOPED_TRACE(c.phones.substr(0, 40));
     ZVtWord w;
-    w.SetFromRecord(Record(1, "w", c.phones), t);
+    w.SetFromRecord(Record(1, "w", c.phones.c_str()), t);
     EXPECT_EQ(w.CheckScorable(), c.why);
   }
 }
@@ -396,6 +409,7 @@ TEST_F(SetWordsTest, BuildsTheListFromTheStoreTable) {
 }
 
 TEST_F(SetWordsTest, RefusedListsLeaveTheCurrentListInPlace) {
+  static const std::string kLongList = Positions(134);
   const std::string top = std::to_string(Outputs());
   const std::vector<int> ids = {Outputs(), Outputs(), Outputs() + 1};
   const std::vector<int> tri(27, 0);
@@ -414,6 +428,8 @@ TEST_F(SetWordsTest, RefusedListsLeaveTheCurrentListInPlace) {
        {"word 1 \"second\" is not built: phone position 2 has no state id"}},
       {"no block marker", "", false, "a b", {"word 1 \"second\" is not built: its phone list has no block marker"}},
       {"empty phone list", "", false, "", {"word 1 \"second\" is not built: its phone list holds no phone position"}},
+      {"too many positions", "", false, kLongList.c_str(),
+       {"word 1 \"second\" is not built: its phone list has 134 positions"}},
       {"state id past the network's outputs", PhoTableBytes(3, names, 1, ids, 27, tri), false, "b|#",
        {"state id " + std::to_string(Outputs() + 1) + " of model 0 is outside 1.." + top,
         "no word can be built without the phone table"}},
