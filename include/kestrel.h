@@ -186,9 +186,10 @@ extern KESTREL_API void* g_VtSto;
  *
  * Scores a whole candidate segment (16 kHz mono floats) with a second
  * network: the log-probability, never above 0, that the segment is the wake
- * word. The wake-word store brackets the family with w6_cf_sysinit and
- * w6_cf_sysexit; an application that uses the family alone calls the pair
- * itself.
+ * word. The wake-word engine's own classifiers use the tables that
+ * w6_vt_sysinit sets up; an application that creates classifiers itself calls
+ * w6_cf_sysinit before and w6_cf_sysexit after them, and w6_vt_sysexit leaves
+ * that hold alone.
  * ---------------------------------------------------------------------- */
 
 /* Short-segment result: fewer than 20 feature frames (about 0.2 s). */

@@ -51,7 +51,11 @@ ZVtSto::ZVtSto(const char* modelPath, const char* phoPath)
     z_log(kLogInfo, "w6_vt_sysinit: model %s (%d inputs, %d outputs), phone table %s", modelPath, pNnet->inDim,
           pNnet->outDim, phoPath);
   }
-  w6_cf_sysinit();
+  // The detectors' classifiers use the shared tables, which w6_vt_sysinit
+  // holds for the engine from before the store is built until after it is
+  // gone. The store does not take the classifier family's own hold: its
+  // release would pull the tables from under classifiers that an
+  // application created and set up itself with w6_cf_sysinit.
 }
 
 void ZVtSto::LoadPriors(const std::string& path) {
@@ -60,9 +64,6 @@ void ZVtSto::LoadPriors(const std::string& path) {
   pNnet->SetPrior(priors.data);
 }
 
-ZVtSto::~ZVtSto() {
-  delete pNnet;
-  w6_cf_sysexit();
-}
+ZVtSto::~ZVtSto() { delete pNnet; }
 
 }  // namespace __kestrel4__

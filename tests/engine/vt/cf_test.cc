@@ -61,6 +61,18 @@ TEST_F(CfTest, ShortSegmentsAndTheTwoClassScore) {
   w6_cf_free(h);
 }
 
+// An application that set the family up itself keeps its classifiers
+// working across a whole life of the wake-word engine.
+TEST_F(CfTest, TheWakeEngineLeavesTheApplicationsHoldAlone) {
+  int64_t h = w6_cf_create(ConstantModel().c_str());
+  ASSERT_NE(h, 0);
+  ASSERT_EQ(w6_vt_sysinit("/nonexistent/am.nnet", "/nonexistent/phones.bin"), 0);
+  ASSERT_EQ(w6_vt_sysexit(), 0);
+  std::vector<float> audio = Noise(8000);
+  EXPECT_NEAR(w6_cf_check_buff(h, audio.data(), 8000), std::log(0.8f), 1e-4);
+  w6_cf_free(h);
+}
+
 TEST_F(CfTest, RawSumsLeaveColumnsBeyondTheOutputsAtZero) {
   int64_t h = w6_cf_create(ConstantModel().c_str());
   std::vector<float> audio = Noise(8000);
