@@ -17,6 +17,7 @@ find_library(BLIS_LIBRARY blis
 if(NOT BLIS_INCLUDE_DIR OR NOT BLIS_LIBRARY)
   message(FATAL_ERROR "BLIS (serial) not found: install libblis-serial-dev (scripts/install-deps.sh)")
 endif()
+get_filename_component(BLIS_LIBRARY_DIR "${BLIS_LIBRARY}" DIRECTORY)
 add_library(blis_serial INTERFACE)
 target_include_directories(blis_serial INTERFACE ${BLIS_INCLUDE_DIR})
 target_link_libraries(blis_serial INTERFACE ${BLIS_LIBRARY})

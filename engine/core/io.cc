@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,14 +76,18 @@ ZBuffOutput::ZBuffOutput(char*& buf, int& used_bytes, ZOutputType t)
 }
 
 void ZBuffOutput::WriteRawData(const char* bytes, unsigned count) {
-  if (*used + static_cast<long>(count) > capacity) {
-    int grown = capacity + *used + static_cast<int>(count);
-    char* block = static_cast<char*>(std::malloc(grown));
+  const long long need = static_cast<long long>(*used) + count;
+  if (need > capacity) {
+    // The block and the caller's byte count are int-sized: a write that
+    // would take them past that is dropped rather than wrapped.
+    const long long grown = capacity + need;
+    if (grown > INT_MAX) return;
+    char* block = static_cast<char*>(std::malloc(static_cast<size_t>(grown)));
     if (block == nullptr) return;
     if (*used > 0) std::memcpy(block, *buffer, *used);
     std::free(*buffer);
     *buffer = block;
-    capacity = grown;
+    capacity = static_cast<int>(grown);
   }
   if (count > 0) std::memcpy(*buffer + *used, bytes, count);
   *used += static_cast<int>(count);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "engine/core/array.h"
 #include "engine/core/util.h"
@@ -370,11 +369,12 @@ int ZMat::Read(ZInput* in) {
     in->ReadBasicType(&c);
     // Well-formed models always agree with the owner's size. Never write past
     // our storage: read what fits, skip the rest of each stored row and any
-    // extra rows.
+    // extra rows. Stored rows without columns hold nothing, however many.
+    if (c <= 0) return 0;
     float skip[64];
     for (int i = 0; i < r; ++i) {
       int take = 0;
-      if (i < rows && c > 0) {
+      if (i < rows && cols > 0) {
         take = c < cols ? c : cols;
         in->ReadArray(row[i], take);
       }
@@ -387,7 +387,8 @@ int ZMat::Read(ZInput* in) {
       if (in->IsEof() && i >= rows) break;
     }
   } else if (in->type == 2) {
-    for (int i = 0; i < rows; ++i) in->ReadArray(row[i], cols);
+    if (cols > 0)
+      for (int i = 0; i < rows; ++i) in->ReadArray(row[i], cols);
   }
   return 0;
 }
@@ -400,7 +401,8 @@ int ZMat::Write(ZOutput* out) {
   } else if (out->type != 2) {
     return 0;
   }
-  for (int i = 0; i < rows; ++i) out->WriteArray(row[i], cols);
+  if (cols > 0)
+    for (int i = 0; i < rows; ++i) out->WriteArray(row[i], cols);
   return 0;
 }
 
@@ -462,19 +464,18 @@ float ZMat::QuickLogAdd(float a, float b) {
   return hi + m_plogtab1[static_cast<int>(s)];
 }
 
+// The marks change only in the families' sysinit and sysexit, which run on
+// the application's control path while nothing evaluates: no lock is taken.
 namespace {
-std::mutex g_tables_mutex;
 int g_table_users = 0;
 }  // namespace
 
 int z_tables_acquire(ZTableUser user) {
-  std::lock_guard<std::mutex> lock(g_tables_mutex);
   g_table_users |= user;
   return ZMat::InitQuickExp();
 }
 
 int z_tables_release(ZTableUser user) {
-  std::lock_guard<std::mutex> lock(g_tables_mutex);
   g_table_users &= ~static_cast<int>(user);
   if (g_table_users == 0) ZMat::ExitQuickExp();
   return 0;

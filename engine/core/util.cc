@@ -45,7 +45,9 @@ float z_log_add(float a, float b) {
   float hi = a > b ? a : b;
   float lo = a > b ? b : a;
   float d = lo - hi;
-  float r = d < -20.0f ? hi : static_cast<float>(hi + std::log(1.0 + expf(d)));
+  // The logarithm is taken in double and rounded to float; the sum is a
+  // float addition.
+  float r = d < -20.0f ? hi : hi + static_cast<float>(std::log(1.0 + expf(d)));
   return r < -5.0e9f ? -1.0e10f : r;
 }
 

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -23,7 +23,9 @@ struct Line {
 
 std::mutex g_mutex;
 bool g_capture = false;
-std::vector<Line> g_lines;
+// A deque: kept lines never move, so the pointers hostlog_get hands out stay
+// valid while more lines arrive.
+std::deque<Line> g_lines;
 
 enum class Sink { kUnset, kStderr, kOff, kFile };
 Sink g_sink = Sink::kUnset;

@@ -88,6 +88,16 @@ TEST(TokenStreamTest, MemoryOutputGrowsAndKeepsItsBytes) {
   EXPECT_EQ(buf[999], 'a');
   EXPECT_EQ(buf[1000], 'b');
   EXPECT_EQ(buf[1099], 'b');
+
+  // A write whose size does not fit the int-sized block is dropped whole:
+  // the grown size must not wrap into a block smaller than the write.
+  char small[4] = {1, 2, 3, 4};
+  out.WriteRawData(small, 0xFFFFFF00u);
+  EXPECT_EQ(used, 1100);
+  EXPECT_EQ(out.capacity, 2124);
+  out.WriteRawData(small, 4);
+  ASSERT_EQ(used, 1104);
+  EXPECT_EQ(buf[1103], 4);
   std::free(buf);
 }
 

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <string>
 
 namespace __kestrel4__ {
 namespace {
@@ -240,6 +242,194 @@ TEST_F(MatTest, SerialisationRoundTripsAndLayouts) {
   std::free(buf);
 }
 
+// Bytes of a headed matrix with arbitrary stored counts and `floats` values
+// 1, 2, 3, ..., followed by a marker token that tells how far a reader went.
+std::string HeadedMatrix(int r, int c, int floats) {
+  char* buf = nullptr;
+  int used = 0;
+  {
+    ZBuffOutput out(buf, used, 2);
+    out.WriteToken("FM");
+    out.WriteBasicType(&r);
+    out.WriteBasicType(&c);
+    for (int k = 0; k < floats; ++k) {
+      float v = static_cast<float>(k + 1);
+      out.WriteArray(&v, 1);
+    }
+    out.WriteToken("END");
+  }
+  std::string bytes(buf, used);
+  std::free(buf);
+  return bytes;
+}
+
+// A memory stream that counts how often it is asked anything.
+class CountingInput : public ZBuffInput {
+ public:
+  CountingInput(const std::string& b, int type) : ZBuffInput(b.data(), static_cast<int>(b.size()), type) {}
+  bool IsEof() override {
+    ++calls;
+    return ZBuffInput::IsEof();
+  }
+  void ReadRawData(char* dst, unsigned count) override {
+    ++calls;
+    ZBuffInput::ReadRawData(dst, count);
+  }
+  long calls = 0;
+};
+
+TEST_F(MatTest, ReadersTakeStoredCountsWithinTheirStorage) {
+  {
+    // Stored 2 x 2 into a 3 x 3 matrix: the stored rows land in rows 0
+    // and 1, the rest keeps its values, the stream ends right after.
+    std::string b = HeadedMatrix(2, 2, 4);
+    ZBuffInput in(b.data(), static_cast<int>(b.size()), 0);
+    ZMat m(3, 3);
+    m.FixInit();
+    m.Read(&in);
+    EXPECT_EQ(m.row[0][0], 1.0f);
+    EXPECT_EQ(m.row[0][1], 2.0f);
+    EXPECT_EQ(m.row[0][2], 2.0f);  // untouched (i + j)
+    EXPECT_EQ(m.row[1][0], 3.0f);
+    EXPECT_EQ(m.row[1][1], 4.0f);
+    EXPECT_EQ(m.row[2][2], 4.0f);
+    EXPECT_EQ(in.ReadToken(), "END");
+  }
+  {
+    // Stored rows without columns hold nothing: however many the count
+    // claims, the reader stops at once.
+    std::string b = HeadedMatrix(0x7fffffff, 0, 0);
+    CountingInput in(b, 0);
+    ZMat m(2, 2);
+    m.Read(&in);
+    EXPECT_LT(in.calls, 100);
+    EXPECT_EQ(in.ReadToken(), "END");
+    std::string neg = HeadedMatrix(5, -3, 0);
+    ZBuffInput in2(neg.data(), static_cast<int>(neg.size()), 0);
+    m.Read(&in2);
+    EXPECT_EQ(in2.ReadToken(), "END");
+  }
+  {
+    // A matrix without columns has no row storage: reading into it (stored
+    // counts or raw) and writing it must not touch any.
+    std::string b = HeadedMatrix(3, 2, 6);
+    ZBuffInput in(b.data(), static_cast<int>(b.size()), 0);
+    ZMat empty(3, 0);
+    empty.Read(&in);
+    EXPECT_EQ(in.ReadToken(), "END");
+    ZBuffInput raw(b.data(), static_cast<int>(b.size()), 2);
+    empty.Read(&raw);
+    EXPECT_EQ(raw.ReadToken(), "FM");
+    char* buf = nullptr;
+    int used = 0;
+    ZBuffOutput out(buf, used, 0);
+    empty.Write(&out);
+    EXPECT_EQ(used, 3 + 5 + 5);  // the header only
+    std::free(buf);
+  }
+  {
+    // A vector's own length decides, whatever length is stored; raw
+    // streams carry no header.
+    float vals[3] = {1.0f, 2.0f, 3.0f};
+    int stored = 99;
+    char* buf = nullptr;
+    int used = 0;
+    {
+      ZBuffOutput out(buf, used, 2);
+      out.WriteToken("FV");
+      out.WriteBasicType(&stored);
+      out.WriteArray(vals, 3);
+      out.WriteToken("END");
+    }
+    ZBuffInput in(buf, used, 0);
+    ZVec v(2);
+    v.Read(&in);
+    EXPECT_EQ(v.data[0], 1.0f);
+    EXPECT_EQ(v.data[1], 2.0f);
+    EXPECT_EQ(v.data[2], 0.0f);
+    EXPECT_EQ(in.pos, 3 + 5 + 8);  // header and two floats
+    ZBuffInput raw(buf + 8, used - 8, 2);
+    ZVec w(3);
+    w.Read(&raw);
+    EXPECT_EQ(w.data[2], 3.0f);
+    std::free(buf);
+  }
+}
+
+TEST_F(MatTest, RawAndUnknownStreamTypes) {
+  ZMat m(2, 3);
+  m.FixInit();
+  for (int type : {2, 5}) {
+    SCOPED_TRACE(type);
+    char* buf = nullptr;
+    int used = 0;
+    {
+      ZBuffOutput out(buf, used, type);
+      m.Write(&out);
+    }
+    // Raw: the six floats only; other types write nothing.
+    EXPECT_EQ(used, type == 2 ? 24 : 0);
+    if (type == 2) {
+      ZBuffInput in(buf, used, 2);
+      ZMat back(2, 3);
+      back.Read(&in);
+      EXPECT_EQ(back.row[1][2], 3.0f);
+      EXPECT_TRUE(in.IsEof());
+    }
+    std::free(buf);
+  }
+  std::string bytes(64, '\x11');
+  ZBuffInput other(bytes.data(), 64, 5);
+  ZMat none(2, 2);
+  none.Read(&other);
+  EXPECT_EQ(none.row[0][0], 0.0f);
+  EXPECT_EQ(other.pos, 0);
+}
+
+std::string Printed(const std::function<void()>& print) {
+  ::testing::internal::CaptureStdout();
+  print();
+  return ::testing::internal::GetCapturedStdout();
+}
+
+TEST_F(MatTest, DebugPrints) {
+  const std::string dashes(46, '-');
+  ZVec v(12);
+  for (int i = 0; i < 12; ++i) v.data[i] = 0.5f * i;
+  std::string expected = "vec(12)" + dashes + "\n";
+  for (int i = 0; i < 10; ++i) {
+    char cell[32];
+    std::snprintf(cell, sizeof(cell), "%0.10f ", 0.5 * i);
+    expected += cell;
+  }
+  expected += "\r\n\r\n";
+  EXPECT_EQ(Printed([&] { v.Print("vec"); }), expected);
+
+  // 6 x 2: rows 0 and 5 share bucket row 0, so the printed value is the
+  // bucket's mean absolute value scaled as 5 * sum * 2 / 6 / 2.
+  ZMat m(6, 2);
+  m.row[0][0] = 1.0f;
+  m.row[5][0] = -2.0f;
+  m.row[1][1] = -0.25f;
+  std::string got = Printed([&] { m.Print("m"); });
+  std::string want = std::string(14, '-') + "m(6,2)" + dashes + "\n" + "2.500000 0.000000 \r\n" +
+                     "0.000000 0.208333 \r\n" + "0.000000 0.000000 \r\n" + "0.000000 0.000000 \r\n" +
+                     "0.000000 0.000000 \r\n" + "\r\n";
+  EXPECT_EQ(got, want);
+
+  ZMat ints(2, 2);
+  int raw[4] = {7, -3, 12345, 0};
+  for (int k = 0; k < 4; ++k) std::memcpy(&ints.row[k / 2][k % 2], &raw[k], sizeof(int));
+  EXPECT_EQ(Printed([&] { ints.Print_I("ignored"); }), "0007 -003 \r\n12345 0000 \r\n\r\n");
+
+  ZCMat c(1, 2);
+  c.row[0][0] = ZComplex{1.0f, -1.0f};
+  c.row[0][1] = ZComplex{0.5f, 2.0f};
+  EXPECT_EQ(Printed([&] { c.Print("c"); }),
+            std::string(14, '-') + "c(1,2)" + dashes + "\n" +
+                "(0:1.000000,-1.000000) (1:0.500000,2.000000) \r\n\r\n");
+}
+
 TEST_F(MatTest, PhaseTransformOfCrossSpectra) {
   const int N = 512;
   ZCMat spectra(2, N), out(1, N);
@@ -263,6 +453,56 @@ TEST_F(MatTest, PhaseTransformOfCrossSpectra) {
   EXPECT_TRUE(std::isnan(out.row[0][5].re));
   EXPECT_TRUE(std::isnan(out.row[0][5].im));
   EXPECT_EQ(out.row[0][260].re, -7.0f);  // 260 bins written, no more
+}
+
+TEST_F(MatTest, PhaseTransformKeepsThePairsOrderAndPhase) {
+  // Three microphones, pairs (2, 0) and (0, 1): each pair row holds the
+  // phase of X * conj(Y) with X the first microphone of the pair.
+  const int N = 16;  // 12 bins written (the multiple of four at or above 9)
+  ZCMat spectra(3, N), out(2, N);
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> u(-2, 2);
+  for (int m = 0; m < 3; ++m)
+    for (int k = 0; k < N; ++k) spectra.row[m][k] = ZComplex{u(rng), u(rng)};
+  spectra.row[0][1] = ZComplex{1.0f, 0.0f};
+  spectra.row[1][1] = ZComplex{0.0f, 1.0f};
+  ZMat pairs(2, 2);
+  int ids[2][2] = {{2, 0}, {0, 1}};
+  for (int p = 0; p < 2; ++p) std::memcpy(pairs.row[p], ids[p], sizeof(ids[p]));
+  ZCMat::CalcGcc(&spectra, &pairs, &out);
+  for (int p = 0; p < 2; ++p)
+    for (int k = 0; k < 12; ++k) {
+      SCOPED_TRACE(testing::Message() << "pair " << p << " bin " << k);
+      const ZComplex x = spectra.row[ids[p][0]][k], y = spectra.row[ids[p][1]][k];
+      double re = static_cast<double>(x.re) * y.re + static_cast<double>(x.im) * y.im;
+      double im = static_cast<double>(y.re) * x.im - static_cast<double>(x.re) * y.im;
+      double mag = std::sqrt(re * re + im * im);
+      EXPECT_NEAR(out.row[p][k].re, re / mag, 2e-6);
+      EXPECT_NEAR(out.row[p][k].im, im / mag, 2e-6);
+    }
+  // 1 * conj(i) = -i.
+  EXPECT_NEAR(out.row[1][1].re, 0.0f, 1e-7);
+  EXPECT_NEAR(out.row[1][1].im, -1.0f, 1e-7);
+  // A tiny but non-zero cross-spectrum (its squared magnitude below the
+  // normal range, its reciprocal root's square above it) still comes out at
+  // unit magnitude: each Newton step forms s * r before multiplying by r.
+  spectra.row[0][2] = ZComplex{1e-10f, 0.0f};
+  spectra.row[1][2] = ZComplex{0.0f, 1e-10f};
+  ZCMat::CalcGcc(&spectra, &pairs, &out);
+  EXPECT_NEAR(out.row[1][2].re, 0.0f, 1e-4);
+  EXPECT_NEAR(out.row[1][2].im, -1.0f, 1e-4);
+}
+
+TEST_F(MatTest, NotANumberStaysInsideTheTables) {
+  // A broken input must not index outside a table.
+  const float nan = std::nanf("");
+  EXPECT_EQ(z_tab_index(nan), 0);
+  EXPECT_TRUE(std::isnan(ZMat::QuickLogAdd(nan, 0.0f)));
+  EXPECT_TRUE(std::isnan(ZMat::QuickLogAdd(0.0f, nan)));
+  ZVec v(2);
+  v.data[0] = nan;
+  v.RowSigMoid();
+  EXPECT_EQ(v.data[0], ZMat::m_plogtab2[0]);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/support/log_capture.h"
@@ -30,6 +32,20 @@ TEST(UtilTest, LogAdd) {
   EXPECT_EQ(z_log_add(-25.0f, 0.0f), 0.0f);
   EXPECT_FLOAT_EQ(z_log_add(0.0f, 0.0f), std::log(2.0f));
   EXPECT_EQ(z_log_add(-6e9f, -7e9f), -1.0e10f);
+  // The logarithm is rounded to float before a float addition; adding it
+  // to the larger argument in double and rounding once gives other bits.
+  struct Case {
+    float a, b, sum;
+  } cases[] = {
+      {0x1.02752p+1f, 0x1.921ep-4f, 0x1.13f3b8p+1f},
+      {-0x1.902d8p+1f, -0x1.d87fp+0f, -0x1.99bb54p+0f},
+      {0x1.955ae8p+3f, 0x1.d7047p+3f, 0x1.dae2a8p+3f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a);
+    EXPECT_EQ(z_log_add(c.a, c.b), c.sum);
+    EXPECT_EQ(z_log_add(c.b, c.a), c.sum);
+  }
 }
 
 TEST(UtilTest, RandomDrawsStayInRange) {
@@ -47,6 +63,20 @@ TEST(UtilTest, RandomDrawsStayInRange) {
   }
   EXPECT_NEAR(sum / n, 0.0, 0.05);
   EXPECT_NEAR(sum2 / n, 1.0, 0.05);
+
+  // Box-Muller takes the radius from the first draw and the angle from the
+  // second; the square root in float, the product in double.
+  srand48(2024);
+  double d1 = (lrand48() + 1.0) / 2147483649.0;
+  double d2 = (lrand48() + 1.0) / 2147483649.0;
+  float u1 = static_cast<float>(d1), u2 = static_cast<float>(d2);
+  float radius = sqrtf(-2.0f * logf(u1));
+  float expected = static_cast<float>(radius * std::cos(2.0 * M_PI * u2));
+  srand48(2024);
+  EXPECT_EQ(z_randuniform(), u1);
+  EXPECT_EQ(z_randuniform(), u2);
+  srand48(2024);
+  EXPECT_EQ(z_randgauss(), expected);
 }
 
 TEST(UtilTest, FileContentListCutsAndTrims) {
@@ -129,6 +159,14 @@ TEST(UtilTest, DumpWriters) {
   EXPECT_EQ(static_cast<int>(g.tellg()), 12);
   float* rows[2] = {values, values + 1};
   EXPECT_EQ(z_storedata_mat((dir + "/m.bin").c_str(), rows, 2, 2), 0);
+  std::ifstream m(dir + "/m.bin", std::ios::binary);
+  float back[5] = {};
+  m.read(reinterpret_cast<char*>(back), sizeof(back));
+  EXPECT_EQ(m.gcount(), 16);  // row after row, no header
+  EXPECT_EQ(back[0], 1.5f);
+  EXPECT_EQ(back[1], -2.0f);
+  EXPECT_EQ(back[2], -2.0f);
+  EXPECT_EQ(back[3], 0.25f);
   EXPECT_EQ(z_storedata_vec("/nonexistent/dir/v.bin", values, 3), 0);  // skipped, still 0
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "android/log.h"
+#include "host_log_capture.h"
 #include "tests/support/log_capture.h"
 
 namespace {
@@ -47,6 +48,27 @@ TEST(HostLogTest, OffSilencesButCaptureStillSees) {
   EXPECT_EQ(log.Lines()[0].tag, "QEXAL_plover");
   EXPECT_TRUE(log.Has("value 1.500", 4));
   EXPECT_FALSE(log.Has("value 1.500", 6));
+}
+
+TEST(HostLogTest, CapturedTextsStayValidWhileLinesArrive) {
+  hostlog_capture(1);
+  __android_log_print(4, "QEXAL_plover", "first");
+  __android_log_print(6, "QEXAL_plover", "a line long enough to live outside the string object: %d", 12345);
+  const char* tag = nullptr;
+  const char* shortText = nullptr;
+  const char* longText = nullptr;
+  ASSERT_EQ(hostlog_get(0, nullptr, &tag, &shortText), 0);
+  ASSERT_EQ(hostlog_get(1, nullptr, nullptr, &longText), 0);
+  for (int i = 0; i < 200; ++i) __android_log_print(4, "QEXAL_plover", "more %d", i);
+  EXPECT_STREQ(tag, "QEXAL_plover");
+  EXPECT_STREQ(shortText, "first");
+  EXPECT_STREQ(longText, "a line long enough to live outside the string object: 12345");
+  int prio = 0;
+  EXPECT_EQ(hostlog_get(201, &prio, nullptr, nullptr), 0);
+  EXPECT_EQ(prio, 4);
+  EXPECT_EQ(hostlog_get(202, &prio, nullptr, nullptr), -1);
+  EXPECT_EQ(hostlog_get(-1, &prio, nullptr, nullptr), -1);
+  hostlog_capture(0);
 }
 
 }  // namespace
