@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks that the installed
 # copy is usable on its own: an application built with nothing but the
-# pkg-config files of both libraries links, loads and runs, and libkestrel
-# loads the serial BLIS it was built against.
+# pkg-config files of both libraries links, loads and runs, libkestrel loads
+# the serial BLIS it was built against, and the installed tools run.
 set -eu
 build=$1
 prefix=$(mktemp -d)
@@ -40,4 +40,13 @@ cc -std=c99 -Wall -Werror -o "$prefix/app" "$prefix/app.c" \
   $(pkg-config --cflags --libs kestrel plover) -Wl,-rpath,"$libdir"
 out=$(env -u LD_LIBRARY_PATH KESTREL_LOG=off "$prefix/app")
 [ "$out" = "null handle 1" ] || { echo "installed app printed '$out'" >&2; exit 1; }
+# The installed tools run from anywhere, without help from the environment.
+for tool in "$prefix"/bin/*; do
+  [ -x "$tool" ] || continue
+  (cd / && env -u LD_LIBRARY_PATH "$tool" --help >/dev/null) || {
+    echo "installed $(basename "$tool") does not run:" >&2
+    env -u LD_LIBRARY_PATH ldd "$tool" >&2
+    exit 1
+  }
+done
 echo "installed copy links, loads and runs"
