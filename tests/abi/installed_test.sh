@@ -5,6 +5,10 @@
 # the serial BLIS it was built against, and the installed tools run.
 set -eu
 build=$1
+# A sanitizer build installs instrumented libraries: the application is then
+# built with the same sanitizers, as its runtime must come first.
+san_flags=""
+[ "${2:-0}" = 1 ] && san_flags="-fsanitize=address,undefined"
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -36,7 +40,7 @@ int main(void) {
   return vt == 0 ? 0 : 1;
 }
 APP
-cc -std=c99 -Wall -Werror -o "$prefix/app" "$prefix/app.c" \
+cc -std=c99 -Wall -Werror $san_flags -o "$prefix/app" "$prefix/app.c" \
   $(pkg-config --cflags --libs kestrel plover) -Wl,-rpath,"$libdir"
 out=$(env -u LD_LIBRARY_PATH KESTREL_LOG=off "$prefix/app")
 [ "$out" = "null handle 1" ] || { echo "installed app printed '$out'" >&2; exit 1; }
