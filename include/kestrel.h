@@ -198,9 +198,7 @@ extern KESTREL_API void* g_VtSto;
 /* Sets up the shared lookup tables for this family. Returns 0. */
 KESTREL_API int w6_cf_sysinit(void);
 /* Releases this family's use of the tables (they stay while another family
- * still uses them). The pairs nest: each w6_cf_sysinit is ended by one
- * w6_cf_sysexit, so the wake-word store's own pair leaves an application's
- * use of the family in place. Returns 0. */
+ * still uses them). Returns 0. */
 KESTREL_API int w6_cf_sysexit(void);
 /* New classifier loading its own copy of the network at model_path; the
  * null handle when the model cannot be used (logged). */

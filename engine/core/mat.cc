@@ -467,26 +467,17 @@ float ZMat::QuickLogAdd(float a, float b) {
 // The marks change only in the families' sysinit and sysexit, which run on
 // the application's control path while nothing evaluates: no lock is taken.
 namespace {
-int g_table_users = 0;  // wake-word and localiser marks (bits)
-int g_cf_users = 0;     // classifier brackets still open
+int g_table_users = 0;
 }  // namespace
 
 int z_tables_acquire(ZTableUser user) {
-  if (user == kTablesCf) {
-    ++g_cf_users;
-  } else {
-    g_table_users |= user;
-  }
+  g_table_users |= user;
   return ZMat::InitQuickExp();
 }
 
 int z_tables_release(ZTableUser user) {
-  if (user == kTablesCf) {
-    if (g_cf_users > 0) --g_cf_users;
-  } else {
-    g_table_users &= ~static_cast<int>(user);
-  }
-  if (g_table_users == 0 && g_cf_users == 0) ZMat::ExitQuickExp();
+  g_table_users &= ~static_cast<int>(user);
+  if (g_table_users == 0) ZMat::ExitQuickExp();
   return 0;
 }
 

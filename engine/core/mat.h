@@ -157,11 +157,8 @@ class ZCMat {
 // classifier, localiser). Each family's *_sysinit marks itself as a user and
 // its *_sysexit unmarks itself; the tables are released only when no family
 // is left, so one family's exit never pulls them from under another that
-// still evaluates. The wake-word and localiser families hold at most one mark
-// each, so a repeated sysinit needs no matching extra sysexit. The
-// classifier's marks nest, one per sysinit until its sysexit: the wake-word
-// store brackets the family with its own pair, which must not end an
-// application's separate use of the classifier.
+// still evaluates. A family holds at most one mark, so a repeated sysinit
+// needs no matching extra sysexit.
 enum ZTableUser { kTablesVt = 1, kTablesCf = 2, kTablesSl = 4 };
 int z_tables_acquire(ZTableUser user);
 int z_tables_release(ZTableUser user);

@@ -78,23 +78,6 @@ TEST_F(MatTest, TablesSurviveAnotherFamilysExit) {
   z_tables_acquire(kTablesVt);
 }
 
-TEST_F(MatTest, TheWakeStoresClassifierBracketLeavesTheApplicationsOwn) {
-  // The application uses the classifier family on its own and also runs the
-  // wake-word engine, whose store opens and closes its own classifier
-  // bracket.
-  z_tables_release(kTablesVt);
-  z_tables_acquire(kTablesCf);  // w6_cf_sysinit by the application
-  z_tables_acquire(kTablesVt);  // w6_vt_sysinit ...
-  z_tables_acquire(kTablesCf);  // ... whose store calls w6_cf_sysinit
-  z_tables_release(kTablesCf);  // w6_vt_sysexit: the store calls w6_cf_sysexit
-  z_tables_release(kTablesVt);
-  EXPECT_NE(ZMat::m_plogtab2, nullptr);  // the application's classifiers still score
-  z_tables_release(kTablesCf);           // the application's w6_cf_sysexit
-  EXPECT_EQ(ZMat::m_plogtab2, nullptr);
-  z_tables_release(kTablesCf);  // an unmatched exit changes nothing
-  z_tables_acquire(kTablesVt);
-}
-
 TEST_F(MatTest, VectorStorageAndResizing) {
   ZVec v(5);
   EXPECT_EQ(v.Capacity(), 16);
