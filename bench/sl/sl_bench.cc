@@ -74,8 +74,8 @@ void BM_FrameTransforms(benchmark::State& state) {
   Primed p;
   ZSlMem& m = p.m;
   for (auto _ : state) {
-    m.pFft->ExecuteR2C(m.pWinFrame, m.pSpec);
-    ZCMat::CalcGcc(m.pSpec, m.pPairMat, m.pGcc);
+    m.pFft->ExecuteR2C(m.pWinFrame, m.pSpectrum);
+    ZCMat::CalcGcc(m.pSpectrum, m.pPairMat, m.pGcc);
     m.pIfft->ExecuteC2R(m.pGcc, m.pCorr);
     benchmark::ClobberMemory();
   }

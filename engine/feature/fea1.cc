@@ -17,7 +17,7 @@ ZFea1::ZFea1(int sampleRate, int filters)
       fPreEmph(0.97f),
       pWindow(new ZVec(nFrmLen)),
       pFrame(new ZVec(nFrmLen)),
-      pSpec(new ZVec(nFftLen / 2 + 1)),
+      pSpectrum(new ZVec(nFftLen / 2 + 1)),
       pFft(new ZFFTS(nFftLen)),
       nOutCap(100),
       pOutMat(new ZMat(nOutCap, nFilter)) {
@@ -30,7 +30,7 @@ ZFea1::~ZFea1() {
   delete pMelWeight;
   delete pWindow;
   delete pFrame;
-  delete pSpec;
+  delete pSpectrum;
   delete pFft;
   delete pOutMat;
 }
@@ -60,9 +60,9 @@ int ZFea1::ExtractFBank(const float* samples, int count, ZMat*& out) {
     std::memcpy(x, samples + static_cast<size_t>(f) * nFrmShift, sizeof(float) * nFrmLen);
     z_dc_preemph(x, nFrmLen, fPreEmph);
     pFrame->RowMul(pWindow);
-    pFft->Execute(pFrame, pSpec);
+    pFft->Execute(pFrame, pSpectrum);
     float* row = pOutMat->row[f];
-    GenFbData(pSpec->data, pMelPos, pMelWeight, row);
+    GenFbData(pSpectrum->data, pMelPos, pMelWeight, row);
     z_floor_log(row, nFilter);
   }
   out = pOutMat;

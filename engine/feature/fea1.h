@@ -38,7 +38,7 @@ class ZFea1 {
   float fPreEmph;
   ZVec* pWindow;
   ZVec* pFrame;
-  ZVec* pSpec;
+  ZVec* pSpectrum;
   ZFFTS* pFft;
   int nOutCap;
   ZMat* pOutMat;

@@ -38,7 +38,7 @@ ZSlMem::ZSlMem(int M, const float* positions, const float* delays)
       pFrame(nullptr),
       pWinFrame(nullptr),
       pWin(nullptr),
-      pSpec(nullptr),
+      pSpectrum(nullptr),
       pGcc(nullptr),
       pPairMat(nullptr),
       pCorr(nullptr),
@@ -63,7 +63,7 @@ ZSlMem::~ZSlMem() {
   delete pFrame;
   delete pWinFrame;
   delete pWin;
-  delete pSpec;
+  delete pSpectrum;
   delete pGcc;
   delete pPairMat;
   delete pCorr;
@@ -197,7 +197,7 @@ int ZSlMem::init(int M, const float* positions, const float* delays, int W, int 
 
   pFrame = new ZMat(M, nFrmLen);
   pWinFrame = new ZMat(M, nFrmLen);
-  pSpec = new ZCMat(M, nFftLen);
+  pSpectrum = new ZCMat(M, nFftLen);
   pGcc = new ZCMat(nPair, nFftLen);
   pCorr = new ZMat(nPair, nFftLen);
   pLagWin = new ZMat(nPair, 2 * L + 1);
@@ -207,7 +207,7 @@ int ZSlMem::init(int M, const float* positions, const float* delays, int W, int 
   pHist = new ZMat(nHistLen, K);
   pAcc = new ZVec(K);
 
-  bool ok = pPos->row && pCand->row && pWin->data && pFrame->row && pWinFrame->row && pSpec->row &&
+  bool ok = pPos->row && pCand->row && pWin->data && pFrame->row && pWinFrame->row && pSpectrum->row &&
             pScore->data && pHist->row && pAcc->data && pFft->pIn && pFft->pOut && pFft->plan;
   if (nPair > 0) {
     ok = ok && pPairMat->row && pLag->row && pGcc->row && pCorr->row && pLagWin->row && pIfft->pIn &&
@@ -260,12 +260,12 @@ int ZSlMem::ProcessSingleFrm() {
     float* out = pWinFrame->row[m];
     for (int i = 0; i < nFrmLen; ++i) out[i] = in[i] * pWin->data[i];
   }
-  pFft->ExecuteR2C(pWinFrame, pSpec);
+  pFft->ExecuteR2C(pWinFrame, pSpectrum);
 
   float* score = pScore->data;
   for (int c = 0; c < K; ++c) score[c] = 0.0f;
   if (nPair > 0) {
-    ZCMat::CalcGcc(pSpec, pPairMat, pGcc);
+    ZCMat::CalcGcc(pSpectrum, pPairMat, pGcc);
     // A bin whose cross-spectrum is exactly zero has no phase: the
     // normalisation leaves not-a-number there, which would spread through
     // the inverse transform into every score of the frame and from there into

@@ -75,7 +75,7 @@ class ZSlMem {
   ZMat* pFrame;     // M x 1024
   ZMat* pWinFrame;  // M x 1024
   ZVec* pWin;       // Hamming window
-  ZCMat* pSpec;     // M x 1024
+  ZCMat* pSpectrum;     // M x 1024
   ZCMat* pGcc;      // P x 1024
   ZMat* pPairMat;   // P x 2, the pair list as integer cells for CalcGcc
   ZMat* pCorr;      // P x 1024

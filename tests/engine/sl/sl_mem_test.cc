@@ -313,7 +313,7 @@ TEST(SlQueryTest, ZeroBinDoesNotPoisonTheHistory) {
   float* ptr[3] = {ch[0].data(), ch[1].data(), ch[2].data()};
   m.PutData(ptr, 1024);
   ASSERT_EQ(m.nHistIdx, 1);
-  if (m.pSpec->row[0][0].re != 0.0f || m.pSpec->row[0][0].im != 0.0f) {
+  if (m.pSpectrum->row[0][0].re != 0.0f || m.pSpectrum->row[0][0].im != 0.0f) {
     GTEST_SKIP() << "the transform did not produce an exactly zero bin on this machine";
   }
   for (int c = 0; c < m.nCand; ++c) ASSERT_TRUE(std::isfinite(m.pHist->row[0][c])) << c;

@@ -15,6 +15,7 @@
 #include "include/kestrel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/pho_builder.h"
+#include "tests/support/nnet_builder.h"
 
 namespace __kestrel4__ {
 namespace {
@@ -23,30 +24,12 @@ std::string TempPath(const std::string& name) {
   return std::string(::testing::TempDir()) + "/" + name + "_" + std::to_string(getpid());
 }
 
-// A small acoustic model in the component format: an affine layer from the
-// engine's 957 spliced features to `outputs` units, then log-softmax.
+// A small acoustic model: an affine layer from the engine's 957 spliced
+// features to `outputs` units, then log-softmax.
 void WriteModel(const std::string& path, int outputs) {
-  ZFileOutput out(path.c_str(), 0);
-  out.WriteToken("<Nnet>");
-  out.WriteToken("<AffineTransform>");
-  int in = 957;
-  out.WriteBasicType(&outputs);
-  out.WriteBasicType(&in);
-  float coef = 1.0f;
-  for (const char* t : {"<LearnRateCoef>", "<BiasLearnRateCoef>", "<MaxNorm>"}) {
-    out.WriteToken(t);
-    out.WriteBasicType(&coef);
-  }
-  ZMat w(outputs, in);
-  w.Write(&out);
-  ZVec b(outputs);
-  b.Write(&out);
-  out.WriteToken("<!EndOfComponent>");
-  out.WriteToken("<Softmax>");
-  out.WriteBasicType(&outputs);
-  out.WriteBasicType(&outputs);
-  out.WriteToken("<!EndOfComponent>");
-  out.WriteToken("</Nnet>");
+  testing_support::NnetBuilder net;
+  net.Affine(957, outputs).Softmax(outputs);
+  ASSERT_TRUE(net.Write(path));
 }
 
 void WritePriors(const std::string& path, const std::vector<float>& values, int claimed) {

@@ -13,34 +13,17 @@
 #include "engine/core/mat.h"
 #include "engine/vt/vt_mem.h"
 #include "include/kestrel.h"
+#include "tests/support/nnet_builder.h"
 
 namespace __kestrel4__ {
 namespace {
 
-// A small acoustic model: an affine layer from the 957 spliced features to
-// `outputs` units, then log-softmax.
+// A small acoustic model: an affine layer from the engine's 957 spliced
+// features to `outputs` units, then log-softmax.
 void WriteModel(const std::string& path, int outputs) {
-  ZFileOutput out(path.c_str(), 0);
-  out.WriteToken("<Nnet>");
-  out.WriteToken("<AffineTransform>");
-  int in = 957;
-  out.WriteBasicType(&outputs);
-  out.WriteBasicType(&in);
-  float coef = 1.0f;
-  for (const char* t : {"<LearnRateCoef>", "<BiasLearnRateCoef>", "<MaxNorm>"}) {
-    out.WriteToken(t);
-    out.WriteBasicType(&coef);
-  }
-  ZMat w(outputs, in);
-  w.Write(&out);
-  ZVec b(outputs);
-  b.Write(&out);
-  out.WriteToken("<!EndOfComponent>");
-  out.WriteToken("<Softmax>");
-  out.WriteBasicType(&outputs);
-  out.WriteBasicType(&outputs);
-  out.WriteToken("<!EndOfComponent>");
-  out.WriteToken("</Nnet>");
+  testing_support::NnetBuilder net;
+  net.Affine(957, outputs).Softmax(outputs);
+  ASSERT_TRUE(net.Write(path));
 }
 
 ZVtMem* Mem(int64_t h) { return reinterpret_cast<ZVtMem*>(static_cast<intptr_t>(h)); }
