@@ -323,14 +323,16 @@ KESTREL_API w6_aud_data* w6_aud_in(const char* path, int rate);
 /* New record holding `aud` converted to `rate`, owned by the caller; `aud`
  * stays the caller's. Converts in batches of 10 ms of output: input that does
  * not complete the last batch is dropped, and the converter's delay is kept.
- * Null (logged) for a null record, a record without channels, a ratio the
- * converter refuses, or a result beyond 2^28 samples per channel. */
+ * Null (logged) for a null record, a record without channels or one that
+ * claims samples without a data block, a ratio the converter refuses, or a
+ * result beyond 2^28 samples per channel. */
 KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate);
 /* Writes a 16-bit PCM WAV file (44-byte header, interleaved samples). When
  * the peak exceeds 32000 everything is scaled to a peak of 32000; samples are
  * truncated toward zero; not-a-number and infinite samples are written as 0.
- * Returns 0, or -1 when the record is null or too large for the format, or
- * the file cannot be created or written (logged). */
+ * Returns 0, or -1 when the path or the record is null, the record claims
+ * samples without a data block or is too large for the format, or the file
+ * cannot be created or written (logged). */
 KESTREL_API int w6_aud_out(const char* path, const w6_aud_data* aud);
 
 #ifdef __cplusplus

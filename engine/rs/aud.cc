@@ -319,7 +319,7 @@ KESTREL_API w6_aud_data* w6_aud_in(const char* path, int rate) {
 }
 
 KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate) {
-  if (aud == nullptr || aud->channels < 1) {
+  if (aud == nullptr || aud->channels < 1 || (aud->samples > 0 && aud->data == nullptr)) {
     z_log(kLogError, "Error in w6_aud_rs: no audio to convert");
     return nullptr;
   }
@@ -346,7 +346,12 @@ KESTREL_API w6_aud_data* w6_aud_rs(const w6_aud_data* aud, int rate) {
 }
 
 KESTREL_API int w6_aud_out(const char* path, const w6_aud_data* aud) {
-  if (aud == nullptr || aud->channels < 1 || aud->samples < 0 || aud->rate < 0 || aud->channels > 32767) {
+  if (path == nullptr) {
+    z_log(kLogError, "Error in w6_aud_out: no path");
+    return -1;
+  }
+  if (aud == nullptr || aud->channels < 1 || aud->samples < 0 || aud->rate < 0 || aud->channels > 32767 ||
+      (aud->samples > 0 && aud->data == nullptr)) {
     z_log(kLogError, "Error in w6_aud_out: nothing to write to %s", path);
     return -1;
   }

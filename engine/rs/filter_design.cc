@@ -29,6 +29,7 @@ int TapCount(double q) {
 }  // namespace
 
 int fa_hamming(float* w, int N) {
+  if (N <= 0) return N;  // nothing to fill (the mirror index would be -1)
   if (N == 1) {
     w[0] = 1.0f;
     return N;
@@ -41,6 +42,7 @@ int fa_hamming(float* w, int N) {
 }
 
 int fa_blackman(float* w, int N) {
+  if (N <= 0) return N;  // nothing to fill (the mirror index would be -1)
   if (N == 1) {
     w[0] = 1.0f;
     return N;
@@ -53,6 +55,7 @@ int fa_blackman(float* w, int N) {
 }
 
 int fa_kaiser(float* w, int N) {
+  if (N <= 0) return N;  // nothing to fill (the mirror index would be -1)
   if (N == 1) {
     w[0] = 1.0f;
     return N;

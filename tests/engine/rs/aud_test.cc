@@ -469,5 +469,19 @@ TEST(AudTest, WritingFailuresAreReported) {
   }
 }
 
+// A record filled in by hand that claims samples but carries no data block,
+// and a missing path: refused with a line, never dereferenced.
+TEST(AudTest, RecordsWithoutDataAndMissingPathsAreRefused) {
+  w6_aud_data hollow = {1, 16000, 10, nullptr};
+  testing_support::LogCapture log;
+  EXPECT_EQ(w6_aud_out(TempPath("hollow.wav").c_str(), &hollow), -1);
+  EXPECT_EQ(w6_aud_rs(&hollow, 8000), nullptr);
+  Aud a(w6_aud_malloc(1, 16000, 4));
+  EXPECT_EQ(w6_aud_out(nullptr, a.get()), -1);
+  EXPECT_TRUE(log.Contains("Error in w6_aud_out: nothing to write")) << log.Dump();
+  EXPECT_TRUE(log.Contains("Error in w6_aud_rs: no audio to convert")) << log.Dump();
+  EXPECT_TRUE(log.Contains("Error in w6_aud_out: no path")) << log.Dump();
+}
+
 }  // namespace
 }  // namespace __kestrel4__

@@ -149,11 +149,16 @@ TEST(FilterDesignTest, Windows) {
   EXPECT_FLOAT_EQ(ka[0], static_cast<float>(1.0 / std::cyl_bessel_i(0.0, 8.96)));
   EXPECT_FLOAT_EQ(ka[25], static_cast<float>(std::cyl_bessel_i(0.0, 8.96 * std::sqrt(0.75)) /
                                              std::cyl_bessel_i(0.0, 8.96)));
-  // A one-point window is 1, not 0/0.
+  // A one-point window is 1, not 0/0; an empty one writes nothing (the
+  // mirrored index of its first point would lie before the array).
   for (auto fn : {fa_hamming, fa_blackman, fa_kaiser}) {
     float w = 0.0f;
     fn(&w, 1);
     EXPECT_EQ(w, 1.0f);
+    float guard[3] = {-7.0f, -7.0f, -7.0f};
+    EXPECT_EQ(fn(guard + 1, 0), 0);
+    EXPECT_EQ(guard[0], -7.0f);
+    EXPECT_EQ(guard[1], -7.0f);
   }
 }
 
