@@ -63,7 +63,7 @@ NnetBuilder& NnetBuilder::Affine(int in, int out, std::vector<float> W, std::vec
   return *this;
 }
 
-NnetBuilder& NnetBuilder::Linear(LinearSpec s) {
+NnetBuilder& NnetBuilder::Linear(LinearDesc s) {
   const int k = s.bottleneck > 0 ? s.bottleneck : s.in;
   Nnet_LinearTransform::Params p;
   p.layerNorm = s.layerNorm;
@@ -122,7 +122,7 @@ struct CellParts {
 
 }  // namespace
 
-static void SetCell(Nnet_Lstm_Cell* cell, LstmCellSpec s,
+static void SetCell(Nnet_Lstm_Cell* cell, LstmCellDesc s,
                     const std::function<std::vector<float>(std::vector<float>, size_t, float)>& fill) {
   CellParts parts;
   const int I = s.in, R = s.out, C = s.cell > 0 ? s.cell : s.out;
@@ -164,7 +164,7 @@ static void SetCell(Nnet_Lstm_Cell* cell, LstmCellSpec s,
   cell->SetParams(p);
 }
 
-NnetBuilder& NnetBuilder::Lstm(LstmCellSpec cell) {
+NnetBuilder& NnetBuilder::Lstm(LstmCellDesc cell) {
   auto* layer = new Nnet_Lstm(cell.in, cell.out);
   SetCell(layer->cell, std::move(cell),
           [this](std::vector<float> v, size_t n, float c) { return Fill(std::move(v), n, c); });
@@ -172,7 +172,7 @@ NnetBuilder& NnetBuilder::Lstm(LstmCellSpec cell) {
   return *this;
 }
 
-NnetBuilder& NnetBuilder::BLstm(LstmCellSpec fwd, LstmCellSpec bwd) {
+NnetBuilder& NnetBuilder::BLstm(LstmCellDesc fwd, LstmCellDesc bwd) {
   EXPECT_EQ(fwd.in, bwd.in);
   auto* layer = new Nnet_BLstm(fwd.in, fwd.out + bwd.out);
   auto fill = [this](std::vector<float> v, size_t n, float c) { return Fill(std::move(v), n, c); };
@@ -182,13 +182,13 @@ NnetBuilder& NnetBuilder::BLstm(LstmCellSpec fwd, LstmCellSpec bwd) {
   return *this;
 }
 
-NnetBuilder& NnetBuilder::BLstmProjected(BLstmProjectedSpec s) {
+NnetBuilder& NnetBuilder::BLstmProjected(BLstmProjectedDesc s) {
   EXPECT_EQ(s.out % 2, 0) << "the projected bidirectional LSTM needs an even output width";
   const int C = s.cell, P = s.out / 2, I = s.in;
   std::unique_ptr<ZMat> wx[2], wr[2], proj[2];
   std::unique_ptr<ZVec> bias[2], pi[2], pf[2], po[2];
   Nnet_BLstm2::StreamParams p[2];
-  BLstmProjectedSpec::Stream* st[2] = {&s.fwd, &s.bwd};
+  BLstmProjectedDesc::Stream* st[2] = {&s.fwd, &s.bwd};
   for (int k = 0; k < 2; ++k) {
     wx[k] = MatOf(Fill(st[k]->wx, 4 * static_cast<size_t>(C) * I), 4 * C, I);
     wr[k] = MatOf(Fill(st[k]->wr, 4 * static_cast<size_t>(C) * P), 4 * C, P);

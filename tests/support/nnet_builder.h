@@ -22,7 +22,7 @@
 
 namespace testing_support {
 
-struct LinearSpec {
+struct LinearDesc {
   int in = 0, out = 0;
   int bottleneck = 0;  // 0: none
   bool layerNorm = false;
@@ -34,7 +34,7 @@ struct LinearSpec {
   std::vector<float> normGain, normBias;  // out (with layer normalisation)
 };
 
-struct LstmCellSpec {
+struct LstmCellDesc {
   int in = 0, out = 0;  // I, R
   int cell = 0;         // C; 0 means C = R (no projection)
   bool layerNorm = false;
@@ -50,7 +50,7 @@ struct LstmCellSpec {
   std::vector<float> proj;                 // C x R (when C != R)
 };
 
-struct BLstmProjectedSpec {
+struct BLstmProjectedDesc {
   int in = 0, out = 0;  // out even; P = out / 2 per stream
   int cell = 0;         // C
   struct Stream {
@@ -71,15 +71,15 @@ class NnetBuilder {
 
   // W: out x in (one row per output), b: out.
   NnetBuilder& Affine(int in, int out, std::vector<float> W = {}, std::vector<float> b = {});
-  NnetBuilder& Linear(LinearSpec spec);
+  NnetBuilder& Linear(LinearDesc desc);
   NnetBuilder& Sigmoid(int dim);
   NnetBuilder& Tanh(int dim);
   NnetBuilder& Relu(int dim);
   NnetBuilder& Softmax(int dim);
-  NnetBuilder& Lstm(LstmCellSpec cell);
+  NnetBuilder& Lstm(LstmCellDesc cell);
   // "<BLSTM>": both cells read the layer's input; outputs side by side.
-  NnetBuilder& BLstm(LstmCellSpec fwd, LstmCellSpec bwd);
-  NnetBuilder& BLstmProjected(BLstmProjectedSpec spec);
+  NnetBuilder& BLstm(LstmCellDesc fwd, LstmCellDesc bwd);
+  NnetBuilder& BLstmProjected(BLstmProjectedDesc desc);
   // Log-priors the network adds (negated) to its outputs.
   NnetBuilder& Priors(const std::vector<float>& logPriors);
 

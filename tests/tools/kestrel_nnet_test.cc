@@ -66,13 +66,13 @@ TEST_F(KestrelNnetTest, HelpAndUsageErrors) {
 }
 
 TEST_F(KestrelNnetTest, InfoListsLayersWithDimensionsAndOptions) {
-  testing_support::LinearSpec lin;
+  testing_support::LinearDesc lin;
   lin.in = 8;
   lin.out = 6;
   lin.bottleneck = 3;
   lin.layerNorm = true;
   lin.activation = "Tanh";
-  testing_support::LstmCellSpec cell;
+  testing_support::LstmCellDesc cell;
   cell.in = 6;
   cell.out = 4;
   cell.cell = 5;

@@ -65,10 +65,10 @@ std::string Trim(const std::string& s) {
   return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
-bool AddWord(const std::string& spec, std::vector<std::pair<std::string, std::string>>* words) {
-  size_t eq = spec.find('=');
+bool AddWord(const std::string& entry, std::vector<std::pair<std::string, std::string>>* words) {
+  size_t eq = entry.find('=');
   if (eq == std::string::npos) return false;
-  std::string text = Trim(spec.substr(0, eq)), phones = Trim(spec.substr(eq + 1));
+  std::string text = Trim(entry.substr(0, eq)), phones = Trim(entry.substr(eq + 1));
   if (text.empty() || phones.empty() || text.size() >= 256 || phones.size() >= 25600) return false;
   words->push_back({text, phones});
   return true;

@@ -82,11 +82,11 @@ TEST(FftTest, ComplexSpectraCarryTheOffsetAndInvertBack) {
 
   // A silent frame: every real part exactly 1e-6, every imaginary part 0.
   ZMat silent(1, N);
-  ZCMat spec(1, N);
-  fwd.ExecuteR2C(&silent, &spec);
+  ZCMat spectrum(1, N);
+  fwd.ExecuteR2C(&silent, &spectrum);
   for (int k = 0; k <= N / 2; ++k) {
-    EXPECT_EQ(spec.row[0][k].re, 1e-6f) << "bin " << k;
-    EXPECT_EQ(spec.row[0][k].im, 0.0f) << "bin " << k;
+    EXPECT_EQ(spectrum.row[0][k].re, 1e-6f) << "bin " << k;
+    EXPECT_EQ(spectrum.row[0][k].im, 0.0f) << "bin " << k;
   }
 
   std::mt19937 rng(5);

@@ -169,12 +169,12 @@ std::vector<std::pair<std::string, std::string>> ValidModels() {
     models.emplace_back("affine and activations", b.Bytes());
   }
   {
-    testing_support::LinearSpec s;
+    testing_support::LinearDesc s;
     s.in = 5;
     s.out = 4;
     s.bottleneck = 2;
     s.layerNorm = true;
-    testing_support::LinearSpec t;
+    testing_support::LinearDesc t;
     t.in = 4;
     t.out = 3;
     t.activation = "Softmax";
@@ -183,7 +183,7 @@ std::vector<std::pair<std::string, std::string>> ValidModels() {
     models.emplace_back("linear layers", b.Bytes());
   }
   {
-    testing_support::LstmCellSpec c;
+    testing_support::LstmCellDesc c;
     c.in = 5;
     c.out = 3;
     c.cell = 4;
@@ -194,7 +194,7 @@ std::vector<std::pair<std::string, std::string>> ValidModels() {
     models.emplace_back("LSTM", b.Bytes());
   }
   {
-    testing_support::LstmCellSpec f, k;
+    testing_support::LstmCellDesc f, k;
     f.in = k.in = 5;
     f.out = 2;
     k.out = 3;
@@ -206,7 +206,7 @@ std::vector<std::pair<std::string, std::string>> ValidModels() {
     models.emplace_back("BLSTM", b.Bytes());
   }
   {
-    testing_support::BLstmProjectedSpec p;
+    testing_support::BLstmProjectedDesc p;
     p.in = 5;
     p.out = 4;
     p.cell = 3;

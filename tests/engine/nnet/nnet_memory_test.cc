@@ -21,7 +21,7 @@ void BuildFeedForward(NnetBuilder* b) {
   b->Affine(kIn, 5).Sigmoid(5).Affine(5, kOut).Softmax(kOut).Priors({-1.0f, -2.0f, -0.5f, -3.0f});
 }
 void BuildRecurrent(NnetBuilder* b) {
-  testing_support::LstmCellSpec c;
+  testing_support::LstmCellDesc c;
   c.in = kIn;
   c.out = kOut;
   c.peephole = true;
@@ -160,7 +160,7 @@ TEST_F(BatchTest, LongCallsGrowTheOutputAndNarrowFeaturesCountAsZero) {
 }
 
 TEST_F(BatchTest, TotalRunsTheSegmentAsOneBlockAndReusesItsBuffers) {
-  testing_support::LstmCellSpec f, b;
+  testing_support::LstmCellDesc f, b;
   f.in = b.in = kIn;
   f.out = b.out = 3;
   f.peephole = true;

@@ -71,7 +71,7 @@ TEST_F(NnetTest, CenterLossEndsTheModel) {
 }
 
 TEST_F(NnetTest, NoneBuildsTheBidirectionalLayer) {
-  testing_support::LstmCellSpec fwd, bwd;
+  testing_support::LstmCellDesc fwd, bwd;
   fwd.in = bwd.in = 4;
   fwd.out = 3;
   bwd.out = 2;
@@ -97,27 +97,27 @@ TEST_F(NnetTest, NoneBuildsTheBidirectionalLayer) {
 TEST_F(NnetTest, WrittenModelsLoadBackIdentical) {
   // Every layer type and option, written by the layers' writers, read back by
   // the loader, written again: the same bytes and the same outputs.
-  testing_support::LinearSpec lin1;
+  testing_support::LinearDesc lin1;
   lin1.in = 8;
   lin1.out = 6;
   lin1.bottleneck = 3;
   lin1.layerNorm = true;
   lin1.activation = "Softmax";
-  testing_support::LinearSpec lin2;
+  testing_support::LinearDesc lin2;
   lin2.in = 6;
   lin2.out = 5;
   lin2.activation = "Relu";
   NnetBuilder ff(11);
   ff.Affine(10, 8).Sigmoid(8).Linear(lin1).Tanh(6).Relu(6).Linear(lin2).Softmax(5);
 
-  testing_support::LstmCellSpec cell;
+  testing_support::LstmCellDesc cell;
   cell.in = 5;
   cell.out = 4;
   cell.cell = 6;
   cell.layerNorm = true;
   cell.peephole = true;
   cell.activation = "Relu";
-  testing_support::LstmCellSpec f, bk;
+  testing_support::LstmCellDesc f, bk;
   f.in = bk.in = 4;
   f.out = 3;
   f.forgetBias = 1.0f;
@@ -125,7 +125,7 @@ TEST_F(NnetTest, WrittenModelsLoadBackIdentical) {
   bk.cell = 4;
   bk.peephole = true;
   bk.activation = "Sigmoid";
-  testing_support::BLstmProjectedSpec p;
+  testing_support::BLstmProjectedDesc p;
   p.in = 5;
   p.out = 6;
   p.cell = 4;

@@ -108,12 +108,12 @@ TEST_F(CfTest, NormalisationByBuiltInOrSegmentVariance) {
   }
   {
     std::string path = NnetTempPath("cf_blstm_norm.nnet");
-    testing_support::BLstmProjectedSpec spec;
-    spec.in = 40;
-    spec.out = 4;
-    spec.cell = 3;
+    testing_support::BLstmProjectedDesc desc;
+    desc.in = 40;
+    desc.out = 4;
+    desc.cell = 3;
     NnetBuilder b;
-    b.BLstmProjected(spec).Affine(4, 2).Softmax(2);
+    b.BLstmProjected(desc).Affine(4, 2).Softmax(2);
     ASSERT_TRUE(b.Write(path));
     ZCfMem2 cf(path.c_str());
     ASSERT_TRUE(cf.IsValid());
@@ -130,12 +130,12 @@ TEST_F(CfTest, NormalisationByBuiltInOrSegmentVariance) {
 // would give a different scale.
 TEST_F(CfTest, SegmentVarianceFloorIsAddedInDouble) {
   std::string path = NnetTempPath("cf_blstm_floor.nnet");
-  testing_support::BLstmProjectedSpec spec;
-  spec.in = 40;
-  spec.out = 4;
-  spec.cell = 3;
+  testing_support::BLstmProjectedDesc desc;
+  desc.in = 40;
+  desc.out = 4;
+  desc.cell = 3;
   NnetBuilder b;
-  b.BLstmProjected(spec).Affine(4, 2).Softmax(2);
+  b.BLstmProjected(desc).Affine(4, 2).Softmax(2);
   ASSERT_TRUE(b.Write(path));
   ZCfMem2 cf(path.c_str());
   ASSERT_TRUE(cf.IsValid());
@@ -180,12 +180,12 @@ TEST_F(CfTest, UnusableModelsGiveTheNullHandle) {
 
 TEST_F(CfTest, ProjectedBidirectionalNetworkScoresAWavFile) {
   std::string model = NnetTempPath("cf_blstm.nnet");
-  testing_support::BLstmProjectedSpec spec;
-  spec.in = 40;
-  spec.out = 6;
-  spec.cell = 4;
+  testing_support::BLstmProjectedDesc desc;
+  desc.in = 40;
+  desc.out = 6;
+  desc.cell = 4;
   NnetBuilder b(7, 0.2f);
-  b.BLstmProjected(spec).Affine(6, 2).Softmax(2);
+  b.BLstmProjected(desc).Affine(6, 2).Softmax(2);
   ASSERT_TRUE(b.Write(model));
   int64_t h = w6_cf_create(model.c_str());
   ASSERT_NE(h, 0);
