@@ -144,15 +144,20 @@ bool Nnet::Finish(std::string* why) {
   return true;
 }
 
+int Nnet::Reject(const char* path, const std::string& why) {
+  if (path != nullptr)
+    z_log(kLogError, "nnet: model %s rejected: %s", path, why.c_str());
+  else
+    z_log(kLogError, "nnet: model rejected: %s", why.c_str());
+  Clear();
+  loadError = "rejected: " + why;
+  return 1;
+}
+
 int Nnet::Read(ZInput* in) {
   return NnetInput::Use(in, [this](NnetInput* r) {
     std::string why;
-    if (!ReadList(r, &components, &why) || !Finish(&why)) {
-      z_log(kLogError, "nnet: model rejected: %s", why.c_str());
-      Clear();
-      loadError = "rejected: " + why;
-      return 1;
-    }
+    if (!ReadList(r, &components, &why) || !Finish(&why)) return Reject(nullptr, why);
     return 0;
   });
 }
@@ -167,12 +172,7 @@ int Nnet::LoadNewVersion(const char* path) {
   }
   NnetInput r(&file);
   std::string why;
-  if (!ReadList(&r, &components, &why) || !Finish(&why)) {
-    z_log(kLogError, "nnet: model %s rejected: %s", path, why.c_str());
-    Clear();
-    loadError = "rejected: " + why;
-    return 1;
-  }
+  if (!ReadList(&r, &components, &why) || !Finish(&why)) return Reject(path, why);
   return 0;
 }
 
@@ -228,12 +228,7 @@ int Nnet::LoadOldVersion(const char* path) {
     ok = false;
   }
   if (!ok && why.empty()) why = r.reason();
-  if (!ok || !Finish(&why)) {
-    z_log(kLogError, "nnet: model %s rejected: %s", path, why.c_str());
-    Clear();
-    loadError = "rejected: " + why;
-    return 1;
-  }
+  if (!ok || !Finish(&why)) return Reject(path, why);
   SetPrior(logPrior.data);
   return 0;
 }

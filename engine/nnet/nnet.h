@@ -75,6 +75,9 @@ class Nnet {
   void Clear();
   // Checks the chain of widths and sets inDim, outDim and the prior vector.
   bool Finish(std::string* why);
+  // Logs the rejection (naming `path` when there is one), empties the
+  // network and keeps the reason. Returns 1.
+  int Reject(const char* path, const std::string& why);
 };
 
 // Builds the layer named by a component token, or null for an unknown one.

@@ -37,6 +37,18 @@ std::string ConstantModel() {
   return path;
 }
 
+// A projected bidirectional LSTM first layer (40 -> out, cell width `cell`),
+// then two classes.
+bool WriteProjectedModel(const std::string& path, int out, int cell, uint32_t seed = 1, float scale = 0.3f) {
+  testing_support::BLstmProjectedDesc desc;
+  desc.in = 40;
+  desc.out = out;
+  desc.cell = cell;
+  NnetBuilder b(seed, scale);
+  b.BLstmProjected(desc).Affine(out, 2).Softmax(2);
+  return b.Write(path);
+}
+
 class CfTest : public ::testing::Test {
  protected:
   void SetUp() override { w6_cf_sysinit(); }
@@ -108,13 +120,7 @@ TEST_F(CfTest, NormalisationByBuiltInOrSegmentVariance) {
   }
   {
     std::string path = NnetTempPath("cf_blstm_norm.nnet");
-    testing_support::BLstmProjectedDesc desc;
-    desc.in = 40;
-    desc.out = 4;
-    desc.cell = 3;
-    NnetBuilder b;
-    b.BLstmProjected(desc).Affine(4, 2).Softmax(2);
-    ASSERT_TRUE(b.Write(path));
+    ASSERT_TRUE(WriteProjectedModel(path, 4, 3));
     ZCfMem2 cf(path.c_str());
     ASSERT_TRUE(cf.IsValid());
     std::unique_ptr<ZMat> x(Ramp(T));
@@ -130,13 +136,7 @@ TEST_F(CfTest, NormalisationByBuiltInOrSegmentVariance) {
 // would give a different scale.
 TEST_F(CfTest, SegmentVarianceFloorIsAddedInDouble) {
   std::string path = NnetTempPath("cf_blstm_floor.nnet");
-  testing_support::BLstmProjectedDesc desc;
-  desc.in = 40;
-  desc.out = 4;
-  desc.cell = 3;
-  NnetBuilder b;
-  b.BLstmProjected(desc).Affine(4, 2).Softmax(2);
-  ASSERT_TRUE(b.Write(path));
+  ASSERT_TRUE(WriteProjectedModel(path, 4, 3));
   ZCfMem2 cf(path.c_str());
   ASSERT_TRUE(cf.IsValid());
   const int T = 20;
@@ -180,13 +180,7 @@ TEST_F(CfTest, UnusableModelsGiveTheNullHandle) {
 
 TEST_F(CfTest, ProjectedBidirectionalNetworkScoresAWavFile) {
   std::string model = NnetTempPath("cf_blstm.nnet");
-  testing_support::BLstmProjectedDesc desc;
-  desc.in = 40;
-  desc.out = 6;
-  desc.cell = 4;
-  NnetBuilder b(7, 0.2f);
-  b.BLstmProjected(desc).Affine(6, 2).Softmax(2);
-  ASSERT_TRUE(b.Write(model));
+  ASSERT_TRUE(WriteProjectedModel(model, 6, 4, 7, 0.2f));
   int64_t h = w6_cf_create(model.c_str());
   ASSERT_NE(h, 0);
 
